@@ -1,0 +1,2 @@
+// Entry point of TKV Setup.
+int main() { return 0; }
