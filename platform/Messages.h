@@ -2,11 +2,11 @@
 // platform runs on.
 //
 // One loop runs on the main thread (the thread that first touches this
-// unit). It owns the hidden windows, the queue of posted messages, window
-// and thread timers, and the file descriptors watched for the socket
-// library. Windows are handles, never pointers: a message to a window that
-// has been destroyed is dropped, and its pending messages and timers go with
-// it.
+// unit: the process's first thread, since the unit is set up at start-up;
+// a main-thread function called from another thread aborts with a message). It owns the hidden
+// windows, the queue of posted messages, window and thread timers, and the file descriptors watched
+// for the socket library. Windows are handles, never pointers: a message to a window that has been
+// destroyed is dropped, and its pending messages and timers go with it.
 //
 // Threads: every function here belongs to the main thread, except
 // PostMessage, PostThreadMessage, SendMessage/SendMessageTimeout and
@@ -17,7 +17,10 @@
 //
 // Ordering: posted messages arrive one at a time, in posting order, after
 // the current handler has returned (or inside it, when the handler pumps).
-// A send on the main thread is a direct call of the window procedure.
+// A send on the main thread is a direct call of the window procedure. A send
+// or RunOnMainThread from another thread runs when the main thread next
+// pumps or waits (PeekMessage, GetMessage, WaitForWork); an exception thrown
+// there is rethrown in the sending thread.
 //
 // Waiting is one seam (WaitSeam): "until a watched descriptor is ready, the
 // next timer is due, or a post wakes us". The default seam uses poll(2); a
@@ -59,10 +62,11 @@ struct MSG {
 };
 
 // Window classes and windows.
-// RegisterClass binds a procedure to a class name; false if the name is
-// taken. CreateWindow makes a hidden window of a registered class (procedure
-// taken from the class) and returns 0 for an unknown class. AllocateHWnd
-// makes a hidden window bound directly to a procedure.
+// RegisterClass binds a procedure to a class name (ASCII case ignored);
+// false if the name is taken. Windows keep their procedure when their class
+// is unregistered. Handles are never reused. CreateWindow makes a hidden window of a registered
+// class (procedure taken from the class) and returns 0 for an unknown class. AllocateHWnd makes a
+// hidden window bound directly to a procedure.
 bool RegisterClass(const std::string& className, WNDPROC proc);
 bool UnregisterClass(const std::string& className);
 HWND CreateWindow(const std::string& className);
@@ -79,14 +83,16 @@ WNDPROC SetWindowProc(HWND hwnd, WNDPROC proc);
 LRESULT CallWindowProc(const WNDPROC& proc, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
 // Posting and sending. PostMessage returns false for a window that does not
-// exist. PostThreadMessage queues a message with no window (hwnd 0) for the
+// exist (and for 0). PostThreadMessage queues a message with no window (hwnd 0) for the
 // main thread's loop, which hands it to GetMessage/PeekMessage callers.
 bool PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 bool PostThreadMessage(UINT msg, WPARAM wParam, LPARAM lParam);
 LRESULT SendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 // As SendMessage, but gives up after timeoutMs when called from another
 // thread. Returns false (and leaves *result alone) for a missing window or a
-// time-out.
+// time-out. A call that timed out before the main thread took it never runs;
+// one already running finishes into the loop's own record of the call, so a
+// late answer touches nothing of the caller's.
 bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, unsigned timeoutMs,
                         LRESULT* result);
 // Runs fn on the main thread and waits for it; on the main thread it runs at
@@ -97,14 +103,19 @@ void RunOnMainThread(const std::function<void()>& fn);
 // the callback called, every periodMs; setting an existing (window, id)
 // restarts it with the new period; returns id, 0 on failure. Without a
 // window (hwnd 0) a thread timer is made with a fresh id, which is returned;
-// the callback runs on the main thread. A timer may be killed from its own
-// tick. WM_TIMER is not queued twice: a tick that is still pending is not
-// repeated.
+// the callback runs on the main thread; a thread timer's id given again
+// restarts that timer. Window timers need an id other than 0. A timer may be
+// killed from its own tick; killing it drops its pending tick. WM_TIMER is
+// not queued twice: a tick that is still pending is not repeated, and a
+// timer that fell behind starts a new period instead of catching up.
+// Periods below 10 ms count as 10 ms.
 UINT SetTimer(HWND hwnd, UINT id, UINT periodMs, TIMERPROC callback = {});
 bool KillTimer(HWND hwnd, UINT id);
 
 // The loop. PeekMessage takes (remove) or looks at one pending message,
-// making due timers pending first; it does not wait. GetMessage waits for
+// first running the sends of other threads, looking at the watched
+// descriptors without waiting (when the queue is empty, and every 16th
+// message otherwise) and making due timers pending; it does not wait. GetMessage waits for
 // one and returns false when it is WM_QUIT. DispatchMessage calls the
 // target's procedure (or the timer's callback). PostQuitMessage queues
 // WM_QUIT with the exit code. RunMessageLoop dispatches until WM_QUIT and
@@ -116,14 +127,17 @@ void PostQuitMessage(int exitCode);
 int RunMessageLoop();
 // Waits at most timeoutMs (-1: forever) for something to happen and handles
 // what became ready: watched descriptors get their callbacks, due timers
-// become pending. Does not dispatch posted messages. Used by modal loops of
+// become pending, sends of other threads run. Returns at once when posted
+// messages are already waiting. Does not dispatch posted messages. Used by modal loops of
 // the toolkit and by RunMessageLoop itself.
 void WaitForWork(int timeoutMs);
 
 // Descriptors watched by the loop, for the socket library. events are
 // poll(2) bits (POLLIN, POLLOUT); the callback runs on the main thread with
-// the returned bits while the descriptor stays ready. Watching a descriptor
-// again replaces its events and callback.
+// the returned bits while the descriptor stays ready (POLLERR and POLLHUP
+// always count). Watching a descriptor again replaces its events and
+// callback; events 0 unwatches it. A descriptor closed while watched is
+// reported once with POLLNVAL and then forgotten.
 using FdCallback = std::function<void(int fd, short revents)>;
 void WatchFd(int fd, short events, FdCallback callback);
 void UnwatchFd(int fd);
@@ -143,8 +157,9 @@ class WaitSeam {
 // nullptr restores the poll(2) seam.
 void SetWaitSeam(std::unique_ptr<WaitSeam> seam);
 
-// Forgets every window, class, timer, queued message and watch. For tests,
-// between cases; main thread only.
+// Forgets every window, class, timer, queued message and watch (the seam
+// stays); threads waiting for a call are released, a RunOnMainThread caller
+// with an Exception. For tests, between cases; main thread only.
 void ResetMessageLoopForTesting();
 
 }  // namespace platform
