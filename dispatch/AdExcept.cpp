@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "dispatch/AdSrMgr.h"
+
 namespace {
 
 constexpr std::size_t kMaxErrorText = 255;
@@ -23,20 +25,6 @@ std::string SystemErrorText(int number) {
                            [](char a, char b) { return a == ' ' && b == ' '; }),
                result.end());
   return result;
-}
-
-// Cuts a UTF-8 text to at most `limit` characters, never inside a character.
-std::string CutCharacters(std::string text, std::size_t limit) {
-  std::size_t characters = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
-    if (characters == limit) {
-      text.resize(i);
-      break;
-    }
-    ++characters;
-  }
-  return text;
 }
 
 template <typename T>
@@ -138,8 +126,8 @@ constexpr auto kExceptionTable = [] {
 
 std::string ErrorText(int code) {
   const int id = std::abs(static_cast<int>(static_cast<std::int16_t>(code)));
-  // The string resources are not wired in yet: only the system text.
-  std::string text = CutCharacters(std::string(), kMaxErrorText);
+  std::string text =
+      Utf8Prefix(ErrorStringResource().GetString(static_cast<std::uint32_t>(id)), kMaxErrorText);
   if (text.empty()) text = SystemErrorText(id);
   return text;
 }
