@@ -11,22 +11,6 @@ namespace {
 
 constexpr std::size_t kMaxErrorText = 255;
 
-// The C library's description of an error number, cleaned as system texts
-// are: control characters become spaces and runs of spaces shrink to one (a
-// text ending in a line end ends in one space). glibc's "Unknown error N" is
-// not a text of the number, so a number it does not know gives nothing.
-std::string SystemErrorText(int number) {
-  const char* text = strerrordesc_np(number);
-  if (text == nullptr) return {};
-  std::string result(text, std::min(std::strlen(text), kMaxErrorText));
-  std::replace_if(
-      result.begin(), result.end(), [](char c) { return static_cast<unsigned char>(c) < 32; }, ' ');
-  result.erase(std::unique(result.begin(), result.end(),
-                           [](char a, char b) { return a == ' ' && b == ' '; }),
-               result.end());
-  return result;
-}
-
 template <typename T>
 [[noreturn]] void Raise(int code) {
   throw T(code);
@@ -123,6 +107,24 @@ constexpr auto kExceptionTable = [] {
 }();
 
 }  // namespace
+
+std::string CleanSystemText(std::string text) {
+  std::replace_if(
+      text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 32; }, ' ');
+  text.erase(
+      std::unique(text.begin(), text.end(), [](char a, char b) { return a == ' ' && b == ' '; }),
+      text.end());
+  return text;
+}
+
+// glibc's strerror says "Unknown error N" for a number it does not know;
+// that is no text of the number, so strerrordesc_np, which gives nothing
+// for such a number, is asked instead.
+std::string SystemErrorText(int number) {
+  const char* text = strerrordesc_np(number);
+  if (text == nullptr) return {};
+  return CleanSystemText(Utf8Prefix(text, kMaxErrorText));
+}
 
 std::string ErrorText(int code) {
   const int id = std::abs(static_cast<int>(static_cast<std::int16_t>(code)));

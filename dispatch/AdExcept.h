@@ -359,6 +359,15 @@ constexpr int dlTelnetOptionMax = 42;
 // made spaces, runs of spaces made one); with neither, the text is empty.
 std::string ErrorText(int code);
 
+// The fallback of ErrorText: the C library's description of an error number
+// (at most 255 characters), cleaned by CleanSystemText; empty for a number
+// the C library does not know.
+std::string SystemErrorText(int number);
+// Every character below 32 becomes a space, then of two adjacent spaces the
+// first is dropped until none are left: a text ending in CR LF ends in one
+// space.
+std::string CleanSystemText(std::string text);
+
 // ---------------------------------------------------------------------------
 // Exceptions
 

@@ -45,10 +45,15 @@ class TInputError : public std::runtime_error {
 std::vector<std::uint8_t> ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw TInputError(path + ": cannot read the file");
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-  if (in.bad()) throw TInputError(path + ": cannot read the file");
-  return bytes;
+  // Reading a folder, for one, fails only here, and the library reports it
+  // by throwing.
+  try {
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+    if (!in.bad()) return bytes;
+  } catch (const std::exception&) {
+  }
+  throw TInputError(path + ": cannot read the file");
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {
@@ -356,6 +361,9 @@ int main(int argc, char** argv) {
     if (command == "embed") return RunEmbed(args);
     return Usage();
   } catch (const TInputError& error) {
+    std::cerr << "tkv-strres: " << error.what() << "\n";
+    return 1;
+  } catch (const std::exception& error) {
     std::cerr << "tkv-strres: " << error.what() << "\n";
     return 1;
   }
