@@ -17,8 +17,9 @@
 // and DoneStringResources frees them; the accessors create them on first use
 // as well, so code and tests that never ran the start-up still work.
 //
-// Threads: a reader serialises its lookups, so any thread may call
-// GetString; ChangeResource must not race with lookups on the same reader.
+// Threads: a reader serialises its lookups and ChangeResource, so any thread
+// may call GetString. DoneStringResources belongs to the program's end, when
+// no lookup runs any more.
 #pragma once
 
 #include <cstddef>
