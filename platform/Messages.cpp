@@ -139,6 +139,9 @@ struct State {
   std::map<int, Watch> watches;
   std::uint64_t nextGeneration = 1;
   int takesSincePoll = 0;
+  // Seams replaced from inside one of their own waits, kept until the
+  // outermost wait has returned.
+  std::vector<std::unique_ptr<WaitSeam>> retired;
 };
 
 // The state lives as long as the process: objects destroyed at exit may
@@ -317,8 +320,12 @@ void WaitSeamAndHandle(int timeoutMs) {
   struct Leave {
     State& s;
     ~Leave() {
-      std::lock_guard lock(s.mutex);
-      --s.waitDepth;
+      bool outermost;
+      {
+        std::lock_guard lock(s.mutex);
+        outermost = --s.waitDepth == 0;
+      }
+      if (outermost) s.retired.clear();
     }
   } leave{s};
   s.seam->Wait(timeoutMs, [&](int fd, short revents) {
@@ -602,12 +609,15 @@ void SetWaitSeam(std::unique_ptr<WaitSeam> seam) {
   if (!seam) seam = std::make_unique<PollSeam>();
   for (const auto& [fd, watch] : s.watches)
     seam->SetWatch(fd, watch.events);
+  bool waiting;
   {
     std::lock_guard lock(s.mutex);
     std::swap(s.seam, seam);
+    waiting = s.waitDepth > 0;
     // A wake-up meant for the old seam is not lost: queued work makes the
     // next wait return at once anyway.
   }
+  if (waiting) s.retired.push_back(std::move(seam));
 }
 
 void ResetMessageLoopForTesting() {

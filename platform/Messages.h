@@ -154,7 +154,8 @@ class WaitSeam {
   virtual void Wake() = 0;
 };
 // Installs a seam (the loop re-announces its watched descriptors to it);
-// nullptr restores the poll(2) seam.
+// nullptr restores the poll(2) seam. Safe from inside a wait of the old
+// seam, which is kept until that wait has returned.
 void SetWaitSeam(std::unique_ptr<WaitSeam> seam);
 
 // Forgets every window, class, timer, queued message and watch (the seam

@@ -778,4 +778,38 @@ TEST_F(MessagesTest, AnInstalledSeamLearnsTheWatchesAndIsWokenByPosts) {
   SetWaitSeam(nullptr);
 }
 
+// A seam that, inside its own wait, hands over to the poll seam, as a
+// toolkit backend being shut down from one of its handlers would.
+class SelfReplacingSeam : public WaitSeam {
+ public:
+  explicit SelfReplacingSeam(bool& destroyed) : destroyed_(destroyed) {}
+  ~SelfReplacingSeam() override { destroyed_ = true; }
+  void SetWatch(int, short) override {}
+  void Wait(int, const std::function<void(int, short)>&) override {
+    SetWaitSeam(nullptr);
+    stillAlive_ = !destroyed_;  // touches this object after the swap
+    EXPECT_TRUE(stillAlive_);
+  }
+  void Wake() override {}
+
+ private:
+  bool& destroyed_;
+  bool stillAlive_ = false;
+};
+
+TEST_F(MessagesTest, ASeamReplacedInsideItsOwnWaitLivesUntilTheWaitEnds) {
+  bool destroyed = false;
+  SetWaitSeam(std::make_unique<SelfReplacingSeam>(destroyed));
+  WaitForWork(0);
+  EXPECT_TRUE(destroyed);  // gone once the wait returned
+  // The poll seam is back: a post from another thread wakes it.
+  HWND hwnd = AllocateHWnd([](HWND, UINT msg, WPARAM, LPARAM) -> LRESULT {
+    if (msg == kMsgA) PostQuitMessage(6);
+    return 0;
+  });
+  std::thread worker([hwnd] { PostMessage(hwnd, kMsgA, 0, 0); });
+  EXPECT_EQ(RunLoop(), 6);
+  worker.join();
+}
+
 }  // namespace
