@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/Controls.h"
+#include "platform/Files.h"
 
 namespace {
 
@@ -85,7 +86,7 @@ void TFileListBox::SetMask(const std::string& v) {
 }
 
 std::string TFileListBox::NativeDirectory() const {
-  return directory_.empty() ? std::string(".") : directory_;
+  return directory_.empty() ? std::string(".") : platform::NativePath(directory_);
 }
 
 void TFileListBox::Update() {

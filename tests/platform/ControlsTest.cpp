@@ -2,17 +2,16 @@
 // masks, the status bar, sorted lists and the periodic timer.
 #include "platform/Controls.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "TempFolder.h"
 #include "platform/Clock.h"
+#include "platform/Files.h"
 #include "platform/Forms.h"
 #include "platform/Headless.h"
 #include "platform/Messages.h"
@@ -182,24 +181,17 @@ INSTANTIATE_TEST_SUITE_P(
                       TMaskCase{"abc", "a*c", true}, TMaskCase{"abxc", "a*c", true},
                       TMaskCase{"abcd", "a*c", false}, TMaskCase{"x", "", false}));
 
-class FileListTest : public ControlsTest {
+class FileListTest : public TempFolderTest {
  protected:
   void SetUp() override {
-    ControlsTest::SetUp();
-    char pattern[] = "/tmp/tkv-filelist-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    TempFolderTest::SetUp();
+    platform::UseHeadlessBackend();
+    dir_ = Folder() + "/files";
+    ASSERT_EQ(::mkdir(dir_.c_str(), 0755), 0);
   }
-  void TearDown() override {
-    std::filesystem::remove_all(dir_);
-    ControlsTest::TearDown();
-  }
-  void Touch(const std::string& name) {
-    const int fd = ::open((dir_ + "/" + name).c_str(), O_CREAT | O_WRONLY, 0644);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-  }
+  void Touch(const std::string& name) { WriteFile(dir_ + "/" + name, ""); }
   std::string dir_;
+  TForm form_{nullptr};
 };
 
 TEST_F(FileListTest, ListsMatchingFilesOnlySortedIgnoringCase) {
@@ -219,6 +211,13 @@ TEST_F(FileListTest, ListsMatchingFilesOnlySortedIgnoringCase) {
   EXPECT_EQ(list->Items().Count(), 2);
   list->Update();
   EXPECT_EQ(list->Items().Lines(), (std::vector<std::string>{"a.txt", "b.TXT", "c.txt"}));
+
+  // A folder of the system's own form is found on the mapped drive.
+  ASSERT_TRUE(platform::ForceDirectories("C:\\Program_TKV1"));
+  WriteFile(platform::NativePath("C:\\Program_TKV1\\SetupTKV1.exe"), "MZ");
+  list->SetMask("*.*");
+  list->SetDirectory("C:\\Program_TKV1");
+  EXPECT_EQ(list->Items().Lines(), std::vector<std::string>{"SetupTKV1.exe"});
 
   // A folder that cannot be read lists nothing.
   list->SetDirectory(dir_ + "/missing");
