@@ -202,7 +202,8 @@ bool Post(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 // Queues the call for the main thread and waits for it: forever when
-// timeoutMs is negative. False when the window is gone or time ran out.
+// timeoutMs is negative. False when the window is gone or time ran out;
+// rethrows what the call threw.
 bool CallOnMainThread(const std::shared_ptr<CrossCall>& call, long timeoutMs) {
   State& s = S();
   std::unique_lock lock(s.mutex);
@@ -220,7 +221,14 @@ bool CallOnMainThread(const std::shared_ptr<CrossCall>& call, long timeoutMs) {
     call->stage = CrossCall::Stage::kAbandoned;
     return false;
   }
-  return call->found;
+  // The exception is taken out, so this thread holds its last reference and
+  // frees it: the reference count of an exception_ptr is invisible to the
+  // thread sanitizer, which would otherwise see a free racing with our read.
+  std::exception_ptr error = std::move(call->error);
+  bool found = call->found;
+  lock.unlock();
+  if (error) std::rethrow_exception(error);
+  return found;
 }
 
 // Runs the calls that other threads are waiting for. Main thread.
@@ -261,7 +269,7 @@ void RunCrossCalls() {
     }
     call->result = result;
     call->found = found;
-    call->error = error;
+    call->error = std::move(error);
     call->stage = CrossCall::Stage::kDone;
     call->finished.notify_all();
   }
@@ -442,7 +450,6 @@ LRESULT SendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   call->wParam = wParam;
   call->lParam = lParam;
   CallOnMainThread(call, -1);
-  if (call->error) std::rethrow_exception(call->error);
   return call->result;
 }
 
@@ -461,7 +468,6 @@ bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, unsig
   call->wParam = wParam;
   call->lParam = lParam;
   if (!CallOnMainThread(call, static_cast<long>(timeoutMs))) return false;
-  if (call->error) std::rethrow_exception(call->error);
   if (result) *result = call->result;
   return true;
 }
@@ -474,7 +480,6 @@ void RunOnMainThread(const std::function<void()>& fn) {
   auto call = std::make_shared<CrossCall>();
   call->fn = fn;
   CallOnMainThread(call, -1);
-  if (call->error) std::rethrow_exception(call->error);
 }
 
 UINT SetTimer(HWND hwnd, UINT id, UINT periodMs, TIMERPROC callback) {
