@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -98,6 +99,25 @@ TEST_F(WinExecTest, TheProgramIsDetachedAndGetsNoneOfOurDescriptors) {
   EXPECT_NE(ppid, static_cast<long>(getpid()));
   EXPECT_NE(session, static_cast<long>(getsid(0)));
   EXPECT_EQ(lines[2], "closed");
+}
+
+TEST_F(WinExecTest, LeavesNoDescriptorOfItsOwnOpenHere) {
+  auto openDescriptors = [] {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/fd")) {
+      ++count;
+    }
+    return count;
+  };
+  WriteScript("quick");
+  WriteFile("text", "no program");
+  std::size_t before = openDescriptors();
+  EXPECT_GE(WinExec("quick", SW_SHOW), 32u);
+  EXPECT_EQ(WinExec("text", SW_SHOW), ERROR_BAD_FORMAT);
+  EXPECT_EQ(WinExec("missing", SW_SHOW), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(openDescriptors(), before);
+  WaitForOutput("quick");
 }
 
 struct FailureCase {
