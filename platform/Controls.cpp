@@ -308,8 +308,12 @@ void TControl::Changed() {
   if (peer_ != nullptr) peer_->Update();
 }
 
-void TControl::CreatePeers() {
+void TControl::MakePeer() {
   if (peer_ == nullptr) peer_ = platform::ToolkitBackend().CreatePeer(*this);
+}
+
+void TControl::CreatePeers() {
+  MakePeer();
   Changed();
 }
 

@@ -165,6 +165,8 @@ class TControl : public TComponent {
  protected:
   // Tells the peer of a change of state.
   void Changed();
+  // Makes this control's own peer, if it has none.
+  void MakePeer();
   virtual void DoClick();
   // Publishing helpers for the common properties.
   void PublishCaption();

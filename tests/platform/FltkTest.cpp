@@ -1,0 +1,297 @@
+// The FLTK backend on a virtual X server (Xvfb): the window and its
+// widgets, widget events reaching the controls through the loop, a modal box
+// that keeps the loop running, and the answer when there is no display.
+// Skipped when Xvfb is not installed.
+#include <FL/Fl.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Window.H>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+#include "platform/Clock.h"
+#include "platform/Fltk.h"
+#include "platform/Forms.h"
+#include "platform/Headless.h"
+#include "platform/Messages.h"
+
+extern char** environ;
+
+namespace {
+
+// One virtual X server for the whole test program, stopped at exit.
+pid_t xvfbPid = 0;
+
+bool CanRun(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  std::size_t start = 0;
+  while (start <= dirs.size()) {
+    const std::size_t colon = dirs.find(':', start);
+    const std::string dir = dirs.substr(start, colon - start);
+    if (!dir.empty() && ::access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  return false;
+}
+
+bool WaitFor(const std::function<bool()>& done, int deadlineMs = 20000) {
+  const std::uint32_t start = platform::timeGetTime();
+  while (!done()) {
+    if (platform::timeGetTime() - start > static_cast<std::uint32_t>(deadlineMs)) return false;
+    platform::MSG msg;
+    while (platform::PeekMessage(msg, true))
+      platform::DispatchMessage(msg);
+    if (!done()) platform::WaitForWork(50);
+  }
+  return true;
+}
+
+// Starts Xvfb on a free display and points DISPLAY at it; "" when it could
+// not be started.
+std::string StartXvfb() {
+  static std::string display;
+  if (!display.empty()) return display;
+  if (!CanRun("Xvfb")) return "";
+  for (int n = 80 + getpid() % 100; n < 400; ++n) {
+    const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
+    if (::access(lock.c_str(), F_OK) == 0) continue;
+    const std::string name = ":" + std::to_string(n);
+    const char* argv[] = {"Xvfb",        name.c_str(), "-screen", "0",
+                          "1024x768x24", "-nolisten",  "tcp",     nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", 0, 0);
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, "Xvfb", &actions, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return "";
+    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
+    const std::uint32_t start = platform::timeGetTime();
+    bool up = false;
+    while (platform::timeGetTime() - start < 20000) {
+      int status = 0;
+      if (::waitpid(pid, &status, WNOHANG) == pid) break;  // it gave up (display taken)
+      if (::access(socket.c_str(), F_OK) == 0) {
+        up = true;
+        break;
+      }
+      ::usleep(20000);
+    }
+    if (!up) {
+      ::kill(pid, SIGTERM);
+      ::waitpid(pid, nullptr, 0);
+      continue;
+    }
+    xvfbPid = pid;
+    std::atexit([] {
+      if (xvfbPid != 0) ::kill(xvfbPid, SIGTERM);
+    });
+    display = name;
+    ::setenv("DISPLAY", display.c_str(), 1);
+    return display;
+  }
+  return "";
+}
+
+class FltkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::ResetMessageLoopForTesting();
+    if (StartXvfb().empty()) GTEST_SKIP() << "Xvfb is not available";
+    std::string error;
+    ASSERT_TRUE(platform::UseFltkBackend(&error)) << error;
+  }
+  void TearDown() override {
+    app_.DestroyComponents();
+    platform::UseHeadlessBackend();
+    platform::ResetMessageLoopForTesting();
+  }
+
+  static Fl_Widget* FindWidget(Fl_Group* group, const std::string& label) {
+    for (int i = 0; i < group->children(); ++i) {
+      Fl_Widget* w = group->child(i);
+      if (w->label() != nullptr && label == w->label()) return w;
+    }
+    return nullptr;
+  }
+
+  TApplication app_;
+};
+
+class TSmokeForm : public TForm {
+  TKV_CLASS(TSmokeForm, TForm)
+ public:
+  explicit TSmokeForm(TComponent* owner) : TForm(owner) {
+    PublishMethod<void(TObject*)>("ExitClick", [this](TObject*) { ++exitClicks; });
+    PublishField("TKV", tkv);
+  }
+  int exitClicks = 0;
+  TRadioButton* tkv = nullptr;
+};
+
+const char* const kSmokeForm = R"(object Smoke: TSmokeForm
+  ClientWidth = 559
+  ClientHeight = 349
+  BorderStyle = bsDialog
+  Position = poScreenCenter
+  Caption = '軟件安裝糸統'
+  Visible = True
+  object Label3: TLabel
+    Left = 72
+    Top = 18
+    Caption = '軟件 (下載 / 安裝) 系統'
+    Font.Height = -15
+    Font.Color = clBlue
+  end
+  object BitBtn1: TBitBtn
+    Left = 494
+    Top = 16
+    Width = 50
+    Height = 22
+    Glyph = ('4 4 2 1' '. c #000000' '# c #FF0000' '.##.' '####' '####' '.##.')
+  end
+  object TKV1: TRadioButton
+    Left = 16
+    Top = 64
+    Width = 153
+    Height = 17
+    Caption = 'TKV1 (Simplified Chinese)'
+    Checked = True
+  end
+  object TKV: TRadioButton
+    Left = 208
+    Top = 64
+    Width = 153
+    Height = 17
+    Caption = 'TKV (Traditional Chinese)'
+  end
+  object InfoMemo: TMemo
+    Left = 16
+    Top = 120
+    Width = 140
+    Height = 137
+    WordWrap = False
+    Lines = ('Setup.exe' '檔案列表')
+  end
+  object FileListBox1: TFileListBox
+    Left = 368
+    Top = 120
+    Width = 177
+    Height = 137
+  end
+  object StatusBar1: TStatusBar
+    Left = 88
+    Top = 272
+    Width = 457
+    Height = 19
+    SimplePanel = True
+    SimpleText = '工作狀態: ready'
+  end
+  object btnExit: TButton
+    Left = 452
+    Top = 312
+    Width = 90
+    Height = 25
+    Caption = '離開'
+    OnClick = ExitClick
+  end
+end
+)";
+
+TEST_F(FltkTest, ShowsTheWindowAndBringsWidgetEventsThroughTheLoop) {
+  auto* form = app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
+  ASSERT_TRUE(form->Showing());
+  Fl_Window* window = Fl::first_window();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(WaitFor([&] { return window->visible() != 0; }));
+  EXPECT_EQ(window->w(), 559);
+  EXPECT_EQ(window->h(), 349);
+  EXPECT_STREQ(window->label(), "軟件安裝糸統");
+
+  // A click on the button is posted and runs the handler from the loop.
+  Fl_Widget* exit = FindWidget(window, "離開");
+  ASSERT_NE(exit, nullptr);
+  exit->do_callback();
+  EXPECT_EQ(form->exitClicks, 0);
+  ASSERT_TRUE(WaitFor([&] { return form->exitClicks == 1; }));
+
+  // The radio button's mark has moved before its click handler runs.
+  bool checkedInHandler = false;
+  form->tkv->OnClick = [&](TObject*) { checkedInHandler = form->tkv->Checked(); };
+  auto* tkvButton = static_cast<Fl_Button*>(FindWidget(window, "TKV (Traditional Chinese)"));
+  ASSERT_NE(tkvButton, nullptr);
+  tkvButton->setonly();
+  tkvButton->do_callback();
+  ASSERT_TRUE(WaitFor([&] { return checkedInHandler; }));
+  EXPECT_FALSE(dynamic_cast<TRadioButton*>(form->FindComponent("TKV1"))->Checked());
+
+  // Changes of the controls reach the widgets.
+  form->SetCaption("Program Installation System");
+  EXPECT_STREQ(window->label(), "Program Installation System");
+
+  // A picture of the window, to look at.
+  WaitFor([] { return false; }, 300);
+  if (CanRun("import")) {
+    const std::string png = std::string(TKV_BINARY_DIR) + "/toolkit-smoke.png";
+    const std::string command = "import -window root '" + png + "' 2>/dev/null";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+  }
+
+  // The close box closes the main form, which ends the application.
+  window->do_callback();
+  ASSERT_TRUE(WaitFor([&] { return app_.Terminated(); }));
+}
+
+TEST_F(FltkTest, AnOpenBoxKeepsTheLoopRunningAndReturnsTheButton) {
+  auto* form = app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
+  ASSERT_TRUE(form->Showing());
+  int pings = 0;
+  int ticks = 0;
+  const platform::HWND target = platform::AllocateHWnd(
+      [&](platform::HWND, platform::UINT msg, platform::WPARAM, platform::LPARAM) {
+        if (msg == platform::WM_USER + 1) ++pings;
+        return 0;
+      });
+  platform::PostMessage(target, platform::WM_USER + 1, 0, 0);
+  // A timer presses "No" once the post arrived and a few ticks went by; all
+  // of that happens while the box is open.
+  platform::SetTimer(0, 0, 20,
+                     [&](platform::HWND, platform::UINT, platform::UINT id, std::uint32_t) {
+                       ++ticks;
+                       if (pings == 0 || ticks < 3 || Fl::modal() == nullptr) return;
+                       if (Fl_Widget* no = FindWidget(Fl::modal(), "No")) {
+                         platform::KillTimer(0, id);
+                         no->do_callback();
+                       }
+                     });
+  const int answer = form->MessageBox("Install now?", "TKV/TKV1 Setup",
+                                      platform::MB_YESNOCANCEL | platform::MB_ICONQUESTION);
+  EXPECT_EQ(answer, platform::IDNO);
+  EXPECT_EQ(pings, 1);
+  EXPECT_GE(ticks, 3);
+}
+
+TEST(FltkDisplayTest, WithoutADisplayItSaysSoInOneLine) {
+  const char* saved = std::getenv("DISPLAY");
+  const std::string previous = saved != nullptr ? saved : "";
+  ::setenv("DISPLAY", ":4093", 1);
+  std::string error;
+  EXPECT_FALSE(platform::UseFltkBackend(&error));
+  EXPECT_NE(error.find(":4093"), std::string::npos) << error;
+  EXPECT_EQ(error.find('\n'), std::string::npos);
+  ::unsetenv("DISPLAY");
+  EXPECT_FALSE(platform::UseFltkBackend(&error));
+  EXPECT_NE(error.find("DISPLAY is not set"), std::string::npos) << error;
+  if (saved != nullptr) ::setenv("DISPLAY", previous.c_str(), 1);
+}
+
+}  // namespace
