@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# End-to-end test of the installation window: starts the real program on a
+# private Xvfb display, reads the window title, presses the language button
+# twice with xdotool, and presses Exit. Screenshots of both languages are kept
+# as PNG files in the given folder.
+#   window_xvfb.sh <program> <screenshot folder>
+# A second mode checks the start without a display:
+#   window_xvfb.sh --no-display <program>
+set -euo pipefail
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Every file the program touches lands in the temporary folder.
+export HOME=$work/home XDG_DATA_HOME=$work/data
+mkdir -p "$HOME" "$XDG_DATA_HOME"
+
+if [ "${1:-}" = "--no-display" ]; then
+  program=$2
+  set +e
+  env -u DISPLAY -u WAYLAND_DISPLAY "$program" >"$work/out" 2>"$work/err"
+  rc=$?
+  set -e
+  [ "$rc" -eq 1 ] || fail "exit code $rc without a display, expected 1"
+  lines=$(cat "$work/out" "$work/err" | wc -l)
+  [ "$lines" -eq 1 ] || fail "expected one line without a display, got $lines: $(cat "$work/out" "$work/err")"
+  echo "without a display: $(cat "$work/err" "$work/out")"
+  exit 0
+fi
+
+program=$1
+shots=$2
+mkdir -p "$shots"
+
+# Xvfb picks a free display number itself and writes it to the pipe when it
+# accepts connections.
+exec 3>"$work/display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+exec 3>&-
+deadline=$((SECONDS + 30))
+until [ -s "$work/display" ]; do
+  [ $SECONDS -lt $deadline ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+  sleep 0.1
+done
+export DISPLAY=:$(head -n1 "$work/display")
+
+"$program" >"$work/program.out" 2>&1 &
+program_pid=$!
+pids+=("$program_pid")
+
+# FLTK writes the UTF-8 title into WM_NAME, which X declares as Latin-1;
+# xdotool decodes it as Latin-1, so the name to search for is the UTF-8 text
+# encoded once more.
+x_name() { printf %s "$1" | iconv -f latin1 -t utf-8; }
+
+# Waits until a window titled exactly $1 exists and prints its id.
+wait_for_title() {
+  local name wid deadline=$((SECONDS + 30))
+  name=$(x_name "$1")
+  while :; do
+    wid=$(xdotool search --name "^$(printf %s "$name" | sed 's/[][\.*^$()+?{}|]/\\&/g')\$" 2>/dev/null | head -n1 || true)
+    if [ -n "$wid" ]; then
+      echo "$wid"
+      return 0
+    fi
+    kill -0 "$program_pid" 2>/dev/null || fail "the program ended: $(cat "$work/program.out")"
+    [ $SECONDS -lt $deadline ] || fail "no window titled '$1'; windows: $(xdotool search --name . getwindowname %@ 2>/dev/null | tr '\n' '|')"
+    sleep 0.1
+  done
+}
+
+screenshot() {
+  xwd -silent -id "$1" | convert xwd:- "png:$shots/$2"
+  [ -s "$shots/$2" ] || fail "no screenshot $2"
+  echo "screenshot: $shots/$2"
+}
+
+english='Program Installation System'
+chinese='軟件安裝糸統'
+
+wid=$(wait_for_title "$english  (Updated on 2019/03/25)")
+echo "start: '$english  (Updated on 2019/03/25)'"
+screenshot "$wid" window_en.png
+
+# The language button sits at 494,16 (50 x 22) in the client area.
+press() { xdotool mousemove --window "$wid" "$1" "$2" click 1; }
+
+press 519 27
+wait_for_title "$chinese" >/dev/null
+echo "after the first press: '$chinese'"
+# The title changes before the controls are repainted: wait until the window
+# no longer looks as it did in English before keeping the shot.
+deadline=$((SECONDS + 30))
+while :; do
+  screenshot "$wid" window_zh.png >/dev/null
+  differ=$(compare -metric AE "$shots/window_en.png" "$shots/window_zh.png" null: 2>&1 || true)
+  [ "${differ%% *}" != 0 ] && break
+  [ $SECONDS -lt $deadline ] || fail "the window did not repaint after the switch"
+  sleep 0.1
+done
+echo "screenshot: $shots/window_zh.png"
+
+press 519 27
+wait_for_title "$english" >/dev/null
+echo "after the second press: '$english'"
+
+# Exit (452,312, 90 x 25) closes the window and ends the program.
+press 497 324
+deadline=$((SECONDS + 30))
+while kill -0 "$program_pid" 2>/dev/null; do
+  [ $SECONDS -lt $deadline ] || fail "the program did not end after Exit"
+  sleep 0.1
+done
+set +e
+wait "$program_pid"
+rc=$?
+set -e
+[ "$rc" -eq 0 ] || fail "the program ended with $rc after Exit: $(cat "$work/program.out")"
+echo "Exit ended the program"
