@@ -1,6 +1,6 @@
 // A form with a language component, on the headless backend, for the
 // language tests. Message boxes must be scripted; every scripted answer must
-// be used by the end of a test.
+// be used by the end of a test. Each test has its own data folder.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,27 +11,10 @@
 #include <vector>
 
 #include "lang/MLang.h"
+#include "lang/RecordingMultiLang.h"
 #include "platform/Forms.h"
 #include "platform/Headless.h"
-
-// Records which groups each call of TranslateComponent consumed.
-class TRecordingMultiLang : public TMultiLang {
- public:
-  using TMultiLang::TMultiLang;
-
-  struct TCall {
-    std::string Name;
-    int Start;
-    int End;
-  };
-  std::vector<TCall> Calls;
-
-  void TranslateComponent(TComponent* component, int& index) override {
-    const int start = index;
-    TMultiLang::TranslateComponent(component, index);
-    Calls.push_back({component->Name(), start, index});
-  }
-};
+#include "platform/TempFolder.h"
 
 inline std::vector<std::string> Lines(const TStrings& strings) { return strings.Lines(); }
 
@@ -42,9 +25,10 @@ struct FreeComponent {
 template <class T>
 using Owned = std::unique_ptr<T, FreeComponent>;
 
-class LangTest : public ::testing::Test {
+class LangTest : public TempFolderTest {
  protected:
   void SetUp() override {
+    TempFolderTest::SetUp();
     platform::UseHeadlessBackend();
     platform::HeadlessBoxes().Reset();
     ASSERT_TRUE(MultiLangRegistry().empty());
@@ -61,6 +45,7 @@ class LangTest : public ::testing::Test {
     EXPECT_EQ(platform::HeadlessBoxes().Pending(), 0) << "scripted boxes were not shown";
     EXPECT_TRUE(MultiLangRegistry().empty());
     SwitchAllLanguages(0);
+    TempFolderTest::TearDown();
   }
 
   template <class T>

@@ -1,0 +1,19 @@
+// Process-wide settings of the runtime that texts are formatted with.
+//
+// The short date format is one value for the whole process: the window sets
+// it at creation, and date texts written later (history lines) follow it.
+// Its letters are the runtime's: d, dd, m, mm, yy, yyyy; other characters
+// stand for themselves.
+//
+// Threads: any thread may read or set it.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// "m/d/yyyy" until it is set.
+std::string ShortDateFormat();
+void SetShortDateFormat(const std::string& format);
+
+}  // namespace platform
