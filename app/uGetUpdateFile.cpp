@@ -19,13 +19,15 @@ std::string FileMask;
 std::string ExeFolder;
 std::uint8_t LanguageFlag = 0;
 
-std::string_view GetUpdateFileForm() { return resources::GetUpdateFileForm; }
+std::string_view GetUpdateFileForm() {
+  return resources::GetUpdateFileForm;
+}
 
 TGetUpdateFile* StartApplication(TApplication& application, TDistributionServer server) {
   application.Initialize();
   application.SetTitle("TKV/TKV1 Setup");
   return application.CreateForm<TGetUpdateFile>(std::string(GetUpdateFileForm()),
-                                                 "uGetUpdateFile.form", std::move(server));
+                                                "uGetUpdateFile.form", std::move(server));
 }
 
 TGetUpdateFile::TGetUpdateFile(TComponent* owner, TDistributionServer server)
@@ -52,9 +54,8 @@ TGetUpdateFile::TGetUpdateFile(TComponent* owner, TDistributionServer server)
   PublishField("MultiLang1", MultiLang1);
 
   auto notify = [this](const std::string& name, void (TGetUpdateFile::*handler)(TObject*)) {
-    PublishMethod<void(TObject*)>(name, [this, handler](TObject* sender) {
-      (this->*handler)(sender);
-    });
+    PublishMethod<void(TObject*)>(name,
+                                  [this, handler](TObject* sender) { (this->*handler)(sender); });
   };
   notify("FormCreate", &TGetUpdateFile::FormCreate);
   notify("TKVClick", &TGetUpdateFile::TKVClick);
@@ -95,7 +96,9 @@ void TGetUpdateFile::RefreshFileList() {
   FileListBox1->Repaint();
 }
 
-void TGetUpdateFile::SetStatusText(const std::string& text) { StatusBar1->SetSimpleText(text); }
+void TGetUpdateFile::SetStatusText(const std::string& text) {
+  StatusBar1->SetSimpleText(text);
+}
 
 void TGetUpdateFile::FormCreate(TObject*) {
   platform::SetShortDateFormat("yyyy/mm/dd");
@@ -109,8 +112,8 @@ void TGetUpdateFile::FormCreate(TObject*) {
   // A local folder that cannot be made, or entered, leaves the program's own
   // folder as the target. If even that cannot be entered, the current
   // directory is somebody else's: no installer is deleted there.
-  bool entered = platform::DirectoryExists(LocalFolder) &&
-                 UseTargetFolder(LocalFolder, LocalFolder + "\\");
+  bool entered =
+      platform::DirectoryExists(LocalFolder) && UseTargetFolder(LocalFolder, LocalFolder + "\\");
   if (!entered) entered = UseTargetFolder(ExeFolder, ExeFolder);
   if (!entered) {
     TargetFolder = ExeFolder;
@@ -138,9 +141,13 @@ void TGetUpdateFile::FormCreate(TObject*) {
   SavedCaption = Caption();
 }
 
-void TGetUpdateFile::TKVClick(TObject*) { TakeEditionFolders(); }
+void TGetUpdateFile::TKVClick(TObject*) {
+  TakeEditionFolders();
+}
 
-void TGetUpdateFile::TKV1Click(TObject*) { TakeEditionFolders(); }
+void TGetUpdateFile::TKV1Click(TObject*) {
+  TakeEditionFolders();
+}
 
 void TGetUpdateFile::BitBtn1Click(TObject*) {
   LanguageFlag = static_cast<std::uint8_t>(1 - LanguageFlag);
@@ -152,7 +159,9 @@ void TGetUpdateFile::FormClose(TObject*, TCloseAction&) {
   if (Application != nullptr) Application->Terminate();
 }
 
-void TGetUpdateFile::FormDestroy(TObject*) { WorkList.reset(); }
+void TGetUpdateFile::FormDestroy(TObject*) {
+  WorkList.reset();
+}
 
 // The download run joins the window with the FTP client; until then these
 // buttons and timers do nothing.

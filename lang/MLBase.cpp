@@ -126,7 +126,9 @@ TBaseMultiLang::~TBaseMultiLang() {
   registry.erase(std::remove(registry.begin(), registry.end(), this), registry.end());
 }
 
-void TBaseMultiLang::SetAbout(const std::string& value) { about_ = value.substr(0, 5); }
+void TBaseMultiLang::SetAbout(const std::string& value) {
+  about_ = value.substr(0, 5);
+}
 
 void TBaseMultiLang::DoBeforeLanguageChange(std::uint8_t newLanguage, bool& allowIt) {
   if (BeforeLanguageChange) BeforeLanguageChange(this, newLanguage, allowIt);
@@ -208,7 +210,8 @@ void TBaseMultiLang::SetLanguages(std::uint8_t value) {
         if (line < words_.Count()) words_.Delete(line);
     } else {
       const int at = std::min(start + oldGroup, words_.Count());
-      for (int i = oldCount; i < value; ++i) words_.Insert(at, "?");
+      for (int i = oldCount; i < value; ++i)
+        words_.Insert(at, "?");
     }
   }
   languages_ = value;
@@ -259,7 +262,8 @@ void TBaseMultiLang::Switch(std::uint8_t value) {
   TComponent* form = Owner();
   if (form != nullptr) {
     StorePosition(form);
-    for (int i = 0; i < form->ComponentCount(); ++i) StorePosition(form->Components(i));
+    for (int i = 0; i < form->ComponentCount(); ++i)
+      StorePosition(form->Components(i));
   }
   activeLanguage_ = value;
   ApplyCharSet();
@@ -322,7 +326,8 @@ void TBaseMultiLang::SaveCharSet() {
     return;
   const std::string line =
       *form->GetStrProp("Font.Name") + "," + std::to_string(*form->GetIntProp("Font.CharSet"));
-  while (charSets_.Count() < languages_) charSets_.Add(line);
+  while (charSets_.Count() < languages_)
+    charSets_.Add(line);
   charSets_.SetStrings(activeLanguage_, line);
 }
 
@@ -382,7 +387,8 @@ void TBaseMultiLang::StorePosition(TComponent* component) {
     return;
   }
   std::string text = *key;
-  for (int i = 0; i < languages_; ++i) text += "," + field;
+  for (int i = 0; i < languages_; ++i)
+    text += "," + field;
   positions_.Add(text);
 }
 
@@ -404,9 +410,13 @@ void TBaseMultiLang::RestorePosition(TComponent* component) {
 // ---------------------------------------------------------------------------
 // Program-wide state.
 
-const std::vector<TBaseMultiLang*>& MultiLangRegistry() { return Registry(); }
+const std::vector<TBaseMultiLang*>& MultiLangRegistry() {
+  return Registry();
+}
 
-std::uint8_t GlobalLanguage() { return globalLanguage; }
+std::uint8_t GlobalLanguage() {
+  return globalLanguage;
+}
 
 void SwitchAllLanguages(std::uint8_t value) {
   // A handler may free a component while the others switch: go through a

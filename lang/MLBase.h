@@ -51,7 +51,8 @@ enum TSwitchPositions { spNone, spControlsOnly, spFormAndControls };
 using TBeforeLanguageChange =
     std::function<void(TObject* Sender, std::uint8_t NewLanguage, bool& AllowIt)>;
 using TAfterLanguageChanged = std::function<void(TObject* Sender, std::uint8_t NewLanguage)>;
-using TIdNotFoundError = std::function<void(TObject* Sender, const std::string& id, std::string& Res)>;
+using TIdNotFoundError =
+    std::function<void(TObject* Sender, const std::string& id, std::string& Res)>;
 
 class TBaseMultiLang : public TComponent {
   TKV_CLASS(TBaseMultiLang, TComponent)

@@ -41,7 +41,8 @@ bool TMultiLang::AtContinuation(int index) const {
   return index >= 0 && index < Words().Count() && Words()[index] == kContinuationKey;
 }
 
-void TMultiLang::NextTextInto(int& index, const std::function<void(const std::string&)>& set) const {
+void TMultiLang::NextTextInto(int& index,
+                              const std::function<void(const std::string&)>& set) const {
   if (std::optional<std::string> text = NextText(index)) set(*text);
 }
 
@@ -53,7 +54,8 @@ void TMultiLang::ApplyStrings(int& index, TStrings& strings) const {
     ++line;
     if (index >= Words().Count() || !AtContinuation(index) || line >= strings.Count()) break;
   }
-  for (; line < strings.Count(); ++line) strings.SetStrings(line, std::string());
+  for (; line < strings.Count(); ++line)
+    strings.SetStrings(line, std::string());
 }
 
 bool TMultiLang::MayTranslate(TComponent* component) const {
@@ -121,8 +123,7 @@ void TMultiLang::ApplyKind(TComponent* component, int& index) const {
     }
   } else if (auto* statusBar = dynamic_cast<TStatusBar*>(component)) {
     NextTextInto(index, [&](const std::string& t) { statusBar->SetSimpleText(t); });
-    for (int k = 0; HasText(index) && AtContinuation(index) && k < statusBar->Panels().Count();
-         ++k)
+    for (int k = 0; HasText(index) && AtContinuation(index) && k < statusBar->Panels().Count(); ++k)
       statusBar->Panel(k)->SetText(*NextText(index));
   } else if (auto* header = dynamic_cast<THeaderControl*>(component)) {
     eachItem(header->Sections().Count(),

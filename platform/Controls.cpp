@@ -363,7 +363,14 @@ void TWinControl::SetTabOrder(int order) {
   if (Parent() == nullptr) return;
   auto& list = Parent()->tabOrder_;
   list.erase(std::remove(list.begin(), list.end(), this), list.end());
-  const int at = std::clamp(order, 0, static_cast<int>(list.size()));
+  int at = std::clamp(order, 0, static_cast<int>(list.size()));
+  if (IsLoading()) {
+    // A stored form gives each control its final place before the siblings
+    // that come later exist: keep the siblings sorted by the places asked.
+    storedTabOrder_ = order;
+    at = 0;
+    while (at < static_cast<int>(list.size()) && list[at]->storedTabOrder_ <= order) ++at;
+  }
   list.insert(list.begin() + at, this);
 }
 

@@ -13,6 +13,7 @@
 // Threads: the main thread only.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -221,6 +222,8 @@ class TWinControl : public TControl {
   std::vector<TControl*> controls_;
   std::vector<TWinControl*> tabOrder_;
   bool tabStop_ = true;
+  // The tab order a stored form asked for; unset ones go last.
+  int storedTabOrder_ = INT_MAX;
   friend class TControl;
 };
 

@@ -16,7 +16,9 @@
 #include "platform/Headless.h"
 #include "platform/TempFolder.h"
 
-inline std::vector<std::string> Lines(const TStrings& strings) { return strings.Lines(); }
+inline std::vector<std::string> Lines(const TStrings& strings) {
+  return strings.Lines();
+}
 
 // Components made by a test are destroyed the component model's way.
 struct FreeComponent {

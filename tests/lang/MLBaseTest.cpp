@@ -19,24 +19,35 @@ using platform::IDYES;
 const char kOutOfRange[] = "Value must not be higher than\rnumber of available languages.";
 
 // The downloader's table: eight groups of English and Traditional Chinese.
-const std::vector<std::string> kDownloaderWords = {
-    "%Form%",          "Program Installation System",
-    "軟件安裝糸統",    "btnExit",
-    "Exit",            "離開",
-    "Label1",          "Status:",
-    "工作狀態:",       "Label3",
-    "Program (Download / Installation) System",
-    "軟件 (下載 / 安裝) 系統",
-    "Label4",          "Files List",
-    "檔案列表",        "Label5",
-    "Received Files",  "成功下載之檔案",
-    "btnInstall",      "Install Program",
-    "安裝軟件",        "btnFileDownload",
-    "Download File",   "下載檔案"};
+const std::vector<std::string> kDownloaderWords = {"%Form%",
+                                                   "Program Installation System",
+                                                   "軟件安裝糸統",
+                                                   "btnExit",
+                                                   "Exit",
+                                                   "離開",
+                                                   "Label1",
+                                                   "Status:",
+                                                   "工作狀態:",
+                                                   "Label3",
+                                                   "Program (Download / Installation) System",
+                                                   "軟件 (下載 / 安裝) 系統",
+                                                   "Label4",
+                                                   "Files List",
+                                                   "檔案列表",
+                                                   "Label5",
+                                                   "Received Files",
+                                                   "成功下載之檔案",
+                                                   "btnInstall",
+                                                   "Install Program",
+                                                   "安裝軟件",
+                                                   "btnFileDownload",
+                                                   "Download File",
+                                                   "下載檔案"};
 
 TStrings Strings(const std::vector<std::string>& lines) {
   TStrings s;
-  for (const std::string& line : lines) s.Add(line);
+  for (const std::string& line : lines)
+    s.Add(line);
   return s;
 }
 

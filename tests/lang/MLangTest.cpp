@@ -50,7 +50,8 @@ TEST_F(MLangTest, RadioGroupTakesCaptionThenItemsWithoutLookingAtTheFirstItemKey
 
 TEST_F(MLangTest, StatusBarTakesSimpleTextThenPanels) {
   auto* bar = Add<TStatusBar>("StatusBar1");
-  for (int i = 0; i < 3; ++i) bar->Panels().Add();
+  for (int i = 0; i < 3; ++i)
+    bar->Panels().Add();
   bar->Panel(2)->SetText("kept");
   Words({"StatusBar1", "Ready", "Bereit", "\"", "p0", "P0", "\"", "p1", "P1", "Label9", "-", "-"});
   lang_->SetActiveLanguage(1);
@@ -64,7 +65,8 @@ TEST_F(MLangTest, StatusBarTakesSimpleTextThenPanels) {
 
 TEST_F(MLangTest, HeaderControlSectionsStopAtTheFirstNonContinuationKey) {
   auto* header = Add<THeaderControl>("Header1");
-  for (int i = 0; i < 3; ++i) header->Sections().Add();
+  for (int i = 0; i < 3; ++i)
+    header->Sections().Add();
   auto* label = Add<TLabel>("Label1");
   Words({"Header1", "s0", "S0", "\"", "s1", "S1", "Label1", "l", "L"});
   lang_->SetActiveLanguage(1);
@@ -99,8 +101,8 @@ TEST_F(MLangTest, ListViewTakesColumnsThenItemsWithSubItems) {
   view->AddItem("a")->SubItems().Assign(TStrings{"a1"});
   // Shown order: a, b; the new captions sort the other way round.
   Words({"ListView1", "Name", "名稱", "\"", "Size", "大小",  //
-         "\"", "a", "zz", "\"", "a1", "乙一",               //
-         "\"", "b", "yy", "\"", "b1", "甲一", "\"", "b2", "甲二"});
+         "\"",        "a",    "zz",   "\"", "a1",   "乙一",  //
+         "\"",        "b",    "yy",   "\"", "b1",   "甲一", "\"", "b2", "甲二"});
   lang_->SetActiveLanguage(1);
   EXPECT_EQ(view->Column(0)->Caption(), "名稱");
   EXPECT_EQ(view->Column(1)->Caption(), "大小");

@@ -24,4 +24,3 @@ class TRecordingMultiLang : public TMultiLang {
     Calls.push_back({component->Name(), start, index});
   }
 };
-
