@@ -1,0 +1,229 @@
+// WSAAsyncSelect: socket events as posted window messages.
+//
+// The loop watches a selected socket's descriptor only for what may be
+// notified next. The loop's watch is level-triggered: a descriptor stays
+// ready until it is read, so an event that has been posted and not yet
+// re-enabled must not stay watched. Each readiness therefore either posts
+// and disarms its event or finds the state changed; nothing is watched
+// that would report the same readiness again.
+#include "platform/WinsockPosix.h"
+
+namespace platform {
+namespace wsock {
+namespace {
+
+constexpr std::int32_t kAllEvents = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+
+struct Notice {
+  HWND window;
+  UINT message;
+  SOCKET s;
+  LPARAM lParam;
+};
+
+// A change of the loop's watch, made after the table's lock is released.
+struct WatchChange {
+  bool needed = false;
+  SOCKET s = INVALID_SOCKET;
+  int fd = -1;
+  unsigned serial = 0;
+  short events = 0;
+};
+
+void OnReady(SOCKET s, unsigned serial, short revents);
+
+short WantedEvents(const Socket& k) {
+  if (k.window == 0 || k.events == 0) return 0;
+  if (k.listening) return k.acceptArmed && (k.events & FD_ACCEPT) ? POLLIN : 0;
+  if (k.type == SOCK_STREAM && k.link == Socket::Link::Connecting) return POLLOUT;
+  const bool open = k.type == SOCK_DGRAM || k.link == Socket::Link::Connected;
+  short wanted = 0;
+  if (open && k.readArmed && !k.closeReported && !k.recvShut && (k.events & (FD_READ | FD_CLOSE)))
+    wanted |= POLLIN;
+  if (open && k.writeArmed && (k.events & FD_WRITE)) wanted |= POLLOUT;
+  return wanted;
+}
+
+WatchChange PlanWatch(SOCKET s, Socket& k) {
+  const short wanted = WantedEvents(k);
+  if (wanted == k.watching) return {};
+  k.watching = wanted;
+  return WatchChange{true, s, k.fd, k.serial, wanted};
+}
+
+void Apply(const WatchChange& change) {
+  if (!change.needed) return;
+  if (change.events == 0) {
+    UnwatchFd(change.fd);
+    return;
+  }
+  WatchFd(change.fd, change.events, [s = change.s, serial = change.serial](int, short revents) {
+    OnReady(s, serial, revents);
+  });
+}
+
+void Deliver(const std::vector<Notice>& notices) {
+  for (const Notice& n : notices)
+    PostMessage(n.window, n.message, static_cast<WPARAM>(n.s), n.lParam);
+}
+
+enum class Input { None, Data, End, Failed };
+
+// What waits on a connected socket, without taking it.
+Input PeekInput(const Socket& k, int& error) {
+  if (k.hardError != 0) {
+    error = k.hardError;
+    return Input::Failed;
+  }
+  char c;
+  const ssize_t n = ::recv(k.fd, &c, 1, sys::kMsgPeek | MSG_DONTWAIT);
+  if (n > 0 || (n == 0 && k.type == SOCK_DGRAM)) return Input::Data;
+  if (n == 0) return Input::End;
+  if (errno == EAGAIN || errno == EINTR) return Input::None;
+  error = WinsockError(errno);
+  return Input::Failed;
+}
+
+int ConnectError(int fd) {
+  int error = 0;
+  socklen_t len = sizeof error;
+  if (::getsockopt(fd, sys::kSolSocket, sys::kSoError, &error, &len) != 0) error = errno;
+  return error;
+}
+
+void OnReady(SOCKET s, unsigned serial, short revents) {
+  std::vector<Notice> notices;
+  WatchChange change;
+  {
+    std::lock_guard<std::mutex> guard(Sockets().lock);
+    Socket* found = FindSocket(s);
+    if (found == nullptr || found->serial != serial) return;  // closed meanwhile
+    Socket& k = *found;
+    const auto notify = [&](std::int32_t event, int error) {
+      if (k.events & event)
+        notices.push_back({k.window, k.message, s, WSAMAKESELECTREPLY(event, error)});
+    };
+    const bool trouble = (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+    if (k.listening) {
+      k.acceptArmed = false;
+      notify(FD_ACCEPT, 0);
+    } else if (k.type == SOCK_STREAM && k.link == Socket::Link::Connecting) {
+      const int error = ConnectError(k.fd);
+      if (error == 0 && (revents & POLLOUT) != 0) {
+        k.link = Socket::Link::Connected;
+        k.readArmed = true;
+        k.writeArmed = false;
+        k.closeReported = false;
+        notify(FD_CONNECT, 0);
+        notify(FD_WRITE, 0);
+      } else if (error != 0 || trouble) {
+        k.link = Socket::Link::Idle;
+        notify(FD_CONNECT, error != 0 ? WinsockError(error) : WSAECONNREFUSED);
+      }
+    } else {
+      if ((k.watching & POLLIN) && (revents & (POLLIN | POLLERR | POLLHUP))) {
+        int error = 0;
+        Input input = PeekInput(k, error);
+        // Trouble without anything to read: the connection is over.
+        if (input == Input::None && trouble) {
+          const int pending = ConnectError(k.fd);
+          input = pending != 0 ? Input::Failed : Input::End;
+          error = pending != 0 ? WinsockError(pending) : 0;
+        }
+        switch (input) {
+          case Input::None:
+            break;
+          case Input::Data:
+            k.readArmed = false;
+            notify(FD_READ, 0);
+            break;
+          case Input::End:
+            k.closeReported = true;
+            notify(FD_CLOSE, 0);
+            break;
+          case Input::Failed:
+            if (k.hardError == 0) k.hardError = error;
+            k.closeReported = true;
+            notify(FD_CLOSE, error);
+            break;
+        }
+      }
+      if ((k.watching & POLLOUT) && (revents & (POLLOUT | POLLERR | POLLHUP))) {
+        k.writeArmed = false;
+        notify(FD_WRITE, 0);
+      }
+    }
+    change = PlanWatch(s, k);
+  }
+  Deliver(notices);
+  Apply(change);
+}
+
+}  // namespace
+
+void Reenable(SOCKET s, std::int32_t events) {
+  WatchChange change;
+  {
+    std::lock_guard<std::mutex> guard(Sockets().lock);
+    Socket* k = FindSocket(s);
+    if (k == nullptr || k->window == 0) return;
+    if (events & FD_READ) k->readArmed = true;
+    if (events & FD_WRITE) k->writeArmed = true;
+    if (events & FD_ACCEPT) k->acceptArmed = true;
+    change = PlanWatch(s, *k);
+  }
+  Apply(change);
+}
+
+void UpdateWatch(SOCKET s) {
+  Reenable(s, 0);
+}
+
+void InheritSelection(SOCKET listener, SOCKET accepted) {
+  {
+    std::lock_guard<std::mutex> guard(Sockets().lock);
+    const Socket* from = FindSocket(listener);
+    Socket* to = FindSocket(accepted);
+    if (from == nullptr || to == nullptr || from->window == 0) return;
+    to->window = from->window;
+    to->message = from->message;
+    to->events = from->events;
+    to->nonBlocking = true;
+  }
+  // Connected from the start: data may wait already, and sending is possible.
+  Reenable(accepted, FD_READ | FD_WRITE);
+}
+
+}  // namespace wsock
+
+int WSAAsyncSelect(SOCKET s, HWND hWnd, u_int wMsg, std::int32_t lEvent) {
+  if (!wsock::Enter()) return SOCKET_ERROR;
+  if ((lEvent & ~wsock::kAllEvents) != 0 || (lEvent != 0 && !IsWindow(hWnd))) {
+    wsock::SetLastError(WSAEINVAL);
+    return SOCKET_ERROR;
+  }
+  wsock::WatchChange change;
+  {
+    std::lock_guard<std::mutex> guard(wsock::Sockets().lock);
+    wsock::Socket* k = wsock::FindSocket(s);
+    if (k == nullptr) {
+      wsock::SetLastError(WSAENOTSOCK);
+      return SOCKET_ERROR;
+    }
+    // Selecting makes the socket non-blocking, also with no events.
+    k->nonBlocking = true;
+    k->window = lEvent != 0 ? hWnd : 0;
+    k->message = wMsg;
+    k->events = lEvent;
+    // Whatever already holds is reported again under the new selection.
+    k->readArmed = true;
+    k->writeArmed = true;
+    k->acceptArmed = true;
+    k->closeReported = false;
+    change = wsock::PlanWatch(s, *k);
+  }
+  wsock::Apply(change);
+  return 0;
+}
+
+}  // namespace platform
