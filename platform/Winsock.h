@@ -8,6 +8,9 @@
 // system socket header; a translation unit that includes it must not include
 // <sys/socket.h>, <netinet/in.h> or <netdb.h> either, since their macros
 // share these names. Only platform/WinsockPosix.h does both, carefully.
+// The C library declares u_long, fd_set and timeval of its own in the
+// global namespace (through almost any header), so name them as
+// platform::u_long and so on rather than through `using namespace`.
 //
 // Handles: a SOCKET is the number of a descriptor this library made; any
 // other number is WSAENOTSOCK. Descriptors at or above 1024 are refused with

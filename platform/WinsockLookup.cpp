@@ -157,11 +157,17 @@ int LookupHostByAddress(const char* addr, int len, int type, HostInfo& info) {
   return 0;
 }
 
-// The services and protocols tables: a missing entry is WSANO_DATA.
-template <class Record, class Call>
-int ReadTable(Call call, Record& record) {
+// The services and protocols tables: a missing entry is WSANO_DATA. The
+// system's record points into the buffer, so it is copied out while the
+// buffer lives.
+void Fill(const ::servent& entry, ServiceInfo& info);
+void Fill(const ::protoent& entry, ProtocolInfo& info);
+
+template <class Record, class Info, class Call>
+int ReadTable(Call call, Info& info) {
   std::vector<char> buffer(1024);
   for (;;) {
+    Record record{};
     Record* result = nullptr;
     const int error = call(&record, buffer.data(), buffer.size(), &result);
     if (error == ERANGE && buffer.size() < (1u << 20)) {
@@ -169,58 +175,53 @@ int ReadTable(Call call, Record& record) {
       continue;
     }
     if (error != 0) return WinsockError(error);
-    return result == nullptr ? WSANO_DATA : 0;
+    if (result == nullptr) return WSANO_DATA;
+    Fill(record, info);
+    return 0;
   }
 }
 
-int Fill(const ::servent& entry, ServiceInfo& info) {
+void Fill(const ::servent& entry, ServiceInfo& info) {
   info.name = entry.s_name;
   info.aliases = Names(entry.s_aliases);
   info.port = static_cast<short>(entry.s_port);
   info.protocol = entry.s_proto;
-  return 0;
 }
 
-int Fill(const ::protoent& entry, ProtocolInfo& info) {
+void Fill(const ::protoent& entry, ProtocolInfo& info) {
   info.name = entry.p_name;
   info.aliases = Names(entry.p_aliases);
   info.number = static_cast<short>(entry.p_proto);
-  return 0;
 }
 
 int LookupService(const char* name, const char* proto, ServiceInfo& info) {
-  ::servent entry{};
-  const int error =
-      ReadTable([&](::servent* e, char* b, std::size_t n,
-                    ::servent** r) { return ::getservbyname_r(name, proto, e, b, n, r); },
-                entry);
-  return error != 0 ? error : Fill(entry, info);
+  return ReadTable<::servent>(
+      [&](::servent* e, char* b, std::size_t n, ::servent** r) {
+        return ::getservbyname_r(name, proto, e, b, n, r);
+      },
+      info);
 }
 
 int LookupServiceByPort(int port, const char* proto, ServiceInfo& info) {
-  ::servent entry{};
-  const int error =
-      ReadTable([&](::servent* e, char* b, std::size_t n,
-                    ::servent** r) { return ::getservbyport_r(port, proto, e, b, n, r); },
-                entry);
-  return error != 0 ? error : Fill(entry, info);
+  return ReadTable<::servent>(
+      [&](::servent* e, char* b, std::size_t n, ::servent** r) {
+        return ::getservbyport_r(port, proto, e, b, n, r);
+      },
+      info);
 }
 
 int LookupProtocol(const char* name, ProtocolInfo& info) {
-  ::protoent entry{};
-  const int error = ReadTable([&](::protoent* e, char* b, std::size_t n,
-                                  ::protoent** r) { return ::getprotobyname_r(name, e, b, n, r); },
-                              entry);
-  return error != 0 ? error : Fill(entry, info);
+  return ReadTable<::protoent>([&](::protoent* e, char* b, std::size_t n,
+                                   ::protoent** r) { return ::getprotobyname_r(name, e, b, n, r); },
+                               info);
 }
 
 int LookupProtocolByNumber(int number, ProtocolInfo& info) {
-  ::protoent entry{};
-  const int error =
-      ReadTable([&](::protoent* e, char* b, std::size_t n,
-                    ::protoent** r) { return ::getprotobynumber_r(number, e, b, n, r); },
-                entry);
-  return error != 0 ? error : Fill(entry, info);
+  return ReadTable<::protoent>(
+      [&](::protoent* e, char* b, std::size_t n, ::protoent** r) {
+        return ::getprotobynumber_r(number, e, b, n, r);
+      },
+      info);
 }
 
 // The synchronous forms: the result lives in storage of the calling thread
