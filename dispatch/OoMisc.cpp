@@ -1,0 +1,3 @@
+#include "dispatch/OoMisc.h"
+
+void TApdBaseComponent::SetVersion(const std::string& /*value*/) {}
