@@ -687,10 +687,16 @@ class TApdBaseDispatcher {
   void DispatchTimers();
   void WriteOutRing();
   void AdvanceOutTail(std::uint32_t N);
+  // For a thread-driven layer's DeviceWrite: queues what fits of Buf in the
+  // output ring and wakes the output thread; the count queued.
+  std::int32_t QueueOutput(const std::uint8_t* Buf, std::int32_t Size);
+  // Bytes waiting in the output ring.
+  std::uint32_t OutRingCount();
   // The end of a worker thread.
   void ReleaseThread(TApdDispatcherThread* Thread);
 
  private:
+  friend class TApdDispatcherThread;
   friend class TComThread;
   friend class TDispThread;
   friend class TOutThread;
@@ -712,6 +718,9 @@ class TApdBaseDispatcher {
   std::unique_ptr<TDispThread> dispThreadObject_;
   std::unique_ptr<TOutThread> outThreadObject_;
   bool closedForDestruction_ = false;
+  // Held by a release, so that a release asked for by the dispatch thread
+  // as it ends never runs beside one of the owner.
+  std::recursive_mutex releaseLock_;
 };
 
 // ---------------------------------------------------------------------------
