@@ -23,6 +23,10 @@ class TApdBaseComponent {
   // form that carries a Version value loads unchanged.
   std::string Version() const { return ApdVersionStr; }
   void SetVersion(const std::string& value);
+
+  // Whether the component is being read from its stored form (results are
+  // then not raised as exceptions).
+  virtual bool Loading() const { return false; }
 };
 
 // The upper-case form of one byte of the process code page: ASCII letters
