@@ -5,10 +5,7 @@
 #include <cstring>
 #include <fstream>
 
-#if __has_include("dispatch/AdSrMgr.h")
 #include "dispatch/AdSrMgr.h"
-#define TKV_HAVE_SRMGR 1
-#endif
 #include "dispatch/AwUser.h"
 #include "dispatch/AwUserInternal.h"
 #if __has_include("platform/Files.h")
@@ -100,16 +97,11 @@ std::string RenderByte(std::uint8_t b, bool inHex, bool allHex) {
 // An entry of the error-text resource; empty when it has none (or the
 // resource cannot be read).
 std::string ResourceText(int id) {
-#ifdef TKV_HAVE_SRMGR
   try {
     return Utf8Prefix(ErrorStringResource().GetString(static_cast<std::uint32_t>(id)), 255);
   } catch (const std::exception&) {
     return std::string();
   }
-#else
-  (void)id;
-  return std::string();
-#endif
 }
 
 std::string Formatted(const char* format, const char* a, const char* b, const char* c,
@@ -366,7 +358,7 @@ std::int32_t TApdBaseDispatcher::WriteLog(const std::string& FileName, bool InHe
 
   file.WriteLine(std::string("VORN ") + ApdVersionStr);
   file.WriteLine("Compiler : " + CompilerDescription());
-  file.WriteLine("Operating System : " + SystemDescription().substr(0, 80));
+  file.WriteLine("Operating System : " + Utf8Prefix(SystemDescription(), 80));
   file.WriteLine(ResourceText(dlColumnHeadings));
   file.WriteLine(ResourceText(dlColumnRule));
 
