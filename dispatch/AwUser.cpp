@@ -613,7 +613,8 @@ std::int32_t TApdBaseDispatcher::InternalAddStatusTrigger(std::int32_t Kind,
   trigger->Active = true;
   const std::int32_t handle = trigger->Handle;
   StatusTriggerList.push_back(std::move(trigger));
-  LogEvent(dtTriggerAlloc, dstStatusTrigger, static_cast<std::uint32_t>(handle));
+  const auto kindByte = static_cast<std::uint8_t>(Kind);
+  LogEvent(dtTriggerAlloc, dstStatusTrigger, static_cast<std::uint32_t>(handle), &kindByte, 1);
   return handle;
 }
 
