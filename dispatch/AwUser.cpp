@@ -97,7 +97,8 @@ std::int32_t TApdBaseDispatcher::ReadBlock(std::uint8_t* Buf, std::uint32_t Len)
   }
   Lock data(DataLock);
   if (TraceOn)
-    for (std::uint32_t i = 0; i < Len; ++i) RecordTraceByte('R', Buf[i]);
+    for (std::uint32_t i = 0; i < Len; ++i)
+      RecordTraceByte('R', Buf[i]);
   return static_cast<std::int32_t>(Len);
 }
 
@@ -151,7 +152,8 @@ std::int32_t TApdBaseDispatcher::WriteBlock(const std::uint8_t* Buf, std::uint32
     RecordLogEntry(dtDispatch, dstWriteCom, static_cast<std::uint32_t>(written),
                    written > 0 ? Buf : nullptr, static_cast<std::uint32_t>(written));
   if (TraceOn)
-    for (std::int32_t i = 0; i < written; ++i) RecordTraceByte('T', Buf[i]);
+    for (std::int32_t i = 0; i < written; ++i)
+      RecordTraceByte('T', Buf[i]);
   return result;
 }
 
@@ -167,7 +169,9 @@ std::int32_t TApdBaseDispatcher::OutputRoom() {
   return static_cast<std::int32_t>(OutQueueSize) - static_cast<std::int32_t>(DeviceStatus.OutQue);
 }
 
-std::int32_t TApdBaseDispatcher::DiscardOutput() { return DeviceFlush(0); }
+std::int32_t TApdBaseDispatcher::DiscardOutput() {
+  return DeviceFlush(0);
+}
 
 std::int32_t TApdBaseDispatcher::TakeLineError() {
   Lock data(DataLock);
@@ -217,7 +221,8 @@ std::int32_t TApdBaseDispatcher::NewTriggerHandle() {
     return false;
   };
   std::int32_t h = 8;
-  while (used(h)) h += 8;
+  while (used(h))
+    h += 8;
   return h;
 }
 
@@ -307,14 +312,17 @@ template <class T>
 std::vector<T> CopyRecords(const std::vector<std::unique_ptr<T>>& list) {
   std::vector<T> copy;
   copy.reserve(list.size());
-  for (const auto& record : list) copy.push_back(*record);
+  for (const auto& record : list)
+    copy.push_back(*record);
   return copy;
 }
 
 template <class T>
-void AppendRecords(std::vector<std::unique_ptr<T>>& list, const std::optional<std::vector<T>>& saved) {
+void AppendRecords(std::vector<std::unique_ptr<T>>& list,
+                   const std::optional<std::vector<T>>& saved) {
   if (!saved) return;
-  for (const auto& record : *saved) list.push_back(std::make_unique<T>(record));
+  for (const auto& record : *saved)
+    list.push_back(std::make_unique<T>(record));
 }
 
 }  // namespace
@@ -347,13 +355,15 @@ void TApdBaseDispatcher::FreeTriggerCopy(TTriggerSave& Saved) {
 
 void TApdBaseDispatcher::ClearStatusFired() {
   Lock data(DataLock);
-  for (auto& t : StatusTriggerList) t->Fired = false;
+  for (auto& t : StatusTriggerList)
+    t->Fired = false;
   StatusFired = false;
 }
 
 void TApdBaseDispatcher::ClearDataMatches() {
   Lock data(DataLock);
-  for (auto& t : DataTriggerList) std::fill(std::begin(t->MatchState), std::end(t->MatchState), 0);
+  for (auto& t : DataTriggerList)
+    std::fill(std::begin(t->MatchState), std::end(t->MatchState), 0);
 }
 
 bool TApdBaseDispatcher::RunTriggerChecks() {
@@ -507,10 +517,11 @@ bool TApdBaseDispatcher::ScanNewData() {
       if (before >= threshold) result = DeliverAvail(static_cast<std::uint32_t>(before), p);
     }
     // The data events go out from the last trigger to the first.
-    for (std::size_t i = [&] {
-           Lock data(DataLock);
-           return DataTriggerList.size();
-         }();
+    for (std::size_t i =
+             [&] {
+               Lock data(DataLock);
+               return DataTriggerList.size();
+             }();
          i-- > 0;) {
       std::int32_t handle = 0;
       std::int32_t length = 0;
@@ -583,8 +594,7 @@ bool MatchDataTrigger(std::int32_t* State, std::uint8_t C, std::int32_t Length, 
 // ---------------------------------------------------------------------------
 // The internal seam: data and status triggers, procedure handlers
 
-std::int32_t TApdBaseDispatcher::InternalAddDataTrigger(std::string_view Pattern,
-                                                        bool IgnoreCase) {
+std::int32_t TApdBaseDispatcher::InternalAddDataTrigger(std::string_view Pattern, bool IgnoreCase) {
   if (Pattern.size() > static_cast<std::size_t>(MaxTrigData)) return ecTriggerTooLong;
   if (Pattern.empty()) return ecBadArgument;
   Lock data(DataLock);
@@ -602,8 +612,7 @@ std::int32_t TApdBaseDispatcher::InternalAddDataTrigger(std::string_view Pattern
   return handle;
 }
 
-std::int32_t TApdBaseDispatcher::InternalAddStatusTrigger(std::int32_t Kind,
-                                                          std::uint16_t Value) {
+std::int32_t TApdBaseDispatcher::InternalAddStatusTrigger(std::int32_t Kind, std::uint16_t Value) {
   if (Kind < stModem || Kind > stOutSent) return ecBadArgument;
   Lock data(DataLock);
   auto trigger = std::make_unique<TStatusTrigger>();
@@ -626,7 +635,8 @@ std::int32_t TApdBaseDispatcher::ApplySettings(bool WaitForOutput) {
     // Let the output drain (every 2 ms, at most 5000 times), then give the
     // last characters time to leave at the old settings: 18 characters of
     // start bit, data bits, parity and stop bits.
-    for (int polls = 0; polls < 5000 && OutputCount() > 0; ++polls) platform::Sleep(2);
+    for (int polls = 0; polls < 5000 && OutputCount() > 0; ++polls)
+      platform::Sleep(2);
     if (CurrentBaud > 0) {
       const std::uint32_t bits = 1u + LineSettings.ByteSize + (LineSettings.Parity ? 1u : 0u) +
                                  (LineSettings.StopBits ? 2u : 1u);
@@ -711,7 +721,8 @@ std::int32_t TApdBaseDispatcher::SetHardwareFlow(std::uint16_t BufferFull_,
     s.RtsAuto = RtsAuto;
     s.OutxDsrFlow = (Options & hfRequireDSR) != 0;
     s.OutxCtsFlow = (Options & hfRequireCTS) != 0;
-    s.XoffLim = static_cast<std::uint16_t>(InQueueSize > BufferFull_ ? InQueueSize - BufferFull_ : 0);
+    s.XoffLim =
+        static_cast<std::uint16_t>(InQueueSize > BufferFull_ ? InQueueSize - BufferFull_ : 0);
     s.XonLim = BufferResume;
   });
 }
@@ -722,7 +733,8 @@ std::int32_t TApdBaseDispatcher::SetSoftwareFlow(std::uint16_t BufferFull_,
   return EditSettings(*this, [&](TLineSettings& s) {
     s.OutX = (Options & sfTransmitFlow) != 0;
     s.InX = (Options & sfReceiveFlow) != 0;
-    s.XoffLim = static_cast<std::uint16_t>(InQueueSize > BufferFull_ ? InQueueSize - BufferFull_ : 0);
+    s.XoffLim =
+        static_cast<std::uint16_t>(InQueueSize > BufferFull_ ? InQueueSize - BufferFull_ : 0);
     s.XonLim = BufferResume;
   });
 }

@@ -80,10 +80,10 @@ constexpr std::int32_t TriggerKindData = 3;
 constexpr std::int32_t TriggerKindStatus = 4;
 
 // Kinds of status triggers, carried in the low three bits of their handles.
-constexpr std::int32_t stModem = 1;       // value: low byte expected bits, high byte mask
-constexpr std::int32_t stLine = 2;        // value: mask of line-error bits
-constexpr std::int32_t stOutBuffFree = 3; // value: free bytes wanted
-constexpr std::int32_t stOutBuffUsed = 4; // value: used bytes at most
+constexpr std::int32_t stModem = 1;        // value: low byte expected bits, high byte mask
+constexpr std::int32_t stLine = 2;         // value: mask of line-error bits
+constexpr std::int32_t stOutBuffFree = 3;  // value: free bytes wanted
+constexpr std::int32_t stOutBuffUsed = 4;  // value: used bytes at most
 constexpr std::int32_t stOutSent = 5;
 
 // Line-error bits of LineErrors.
@@ -128,19 +128,67 @@ constexpr std::uint32_t doRtsAuto = 0x20;
 // Dispatch-log entry types (names: entries 15001 + type of the error-text
 // resource) and subtypes (names: entries 15100 + subtype).
 enum TDispatchType : std::uint8_t {
-  dtNone, dtDispatch, dtTrigger, dtError, dtThread, dtTriggerAlloc, dtTriggerDispose,
-  dtTriggerHandlerAlloc, dtTriggerHandlerDispose, dtTriggerDataChange, dtTelnet, dtFax,
-  dtXModem, dtYModem, dtZModem, dtKermit, dtAscii, dtBPlus, dtPacket, dtUser
+  dtNone,
+  dtDispatch,
+  dtTrigger,
+  dtError,
+  dtThread,
+  dtTriggerAlloc,
+  dtTriggerDispose,
+  dtTriggerHandlerAlloc,
+  dtTriggerHandlerDispose,
+  dtTriggerDataChange,
+  dtTelnet,
+  dtFax,
+  dtXModem,
+  dtYModem,
+  dtZModem,
+  dtKermit,
+  dtAscii,
+  dtBPlus,
+  dtPacket,
+  dtUser
 };
 enum TDispatchSubType : std::uint8_t {
-  dstNone, dstReadCom, dstWriteCom, dstLineStatus, dstModemStatus, dstAvail, dstTimer,
-  dstData, dstStatus, dstThreadStart, dstThreadExit, dstThreadSleep, dstThreadWake,
-  dstDataTrigger, dstTimerTrigger, dstStatusTrigger, dstAvailTrigger, dstWndHandler,
-  dstProcHandler, dstMethodHandler, dstWsockSentWill, dstWsockSentWont, dstWsockSentDo,
-  dstWsockSentDont, dstWsockRecvWill, dstWsockRecvWont, dstWsockRecvDo, dstWsockRecvDont,
-  dstWsockCommand, dstWsockTermType,
-  dstPacketEnable = 242, dstPacketDisable, dstPacketStringPacket, dstPacketSizePacket,
-  dstPacketTimeout, dstPacketStartStr, dstPacketEndStr, dstPacketIdle, dstPacketWaiting,
+  dstNone,
+  dstReadCom,
+  dstWriteCom,
+  dstLineStatus,
+  dstModemStatus,
+  dstAvail,
+  dstTimer,
+  dstData,
+  dstStatus,
+  dstThreadStart,
+  dstThreadExit,
+  dstThreadSleep,
+  dstThreadWake,
+  dstDataTrigger,
+  dstTimerTrigger,
+  dstStatusTrigger,
+  dstAvailTrigger,
+  dstWndHandler,
+  dstProcHandler,
+  dstMethodHandler,
+  dstWsockSentWill,
+  dstWsockSentWont,
+  dstWsockSentDo,
+  dstWsockSentDont,
+  dstWsockRecvWill,
+  dstWsockRecvWont,
+  dstWsockRecvDo,
+  dstWsockRecvDont,
+  dstWsockCommand,
+  dstWsockTermType,
+  dstPacketEnable = 242,
+  dstPacketDisable,
+  dstPacketStringPacket,
+  dstPacketSizePacket,
+  dstPacketTimeout,
+  dstPacketStartStr,
+  dstPacketEndStr,
+  dstPacketIdle,
+  dstPacketWaiting,
   dstPacketCollecting
 };
 
@@ -169,8 +217,7 @@ using TTriggerProc = void (*)(std::uint32_t Msg, std::uint32_t wParam, std::int3
 // whatever their objects; MakeTriggerMethod gives each member function its
 // own Code.
 struct TTriggerMethod {
-  using TCode = void (*)(void* Data, std::uint32_t Msg, std::uint32_t wParam,
-                         std::int32_t lParam);
+  using TCode = void (*)(void* Data, std::uint32_t Msg, std::uint32_t wParam, std::int32_t lParam);
   TCode Code = nullptr;
   void* Data = nullptr;
 
@@ -182,11 +229,11 @@ struct TTriggerMethod {
 
 template <auto Method, class T>
 TTriggerMethod MakeTriggerMethod(T* object) {
-  return TTriggerMethod{[](void* data, std::uint32_t msg, std::uint32_t wParam,
-                           std::int32_t lParam) {
-                          (static_cast<T*>(data)->*Method)(msg, wParam, lParam);
-                        },
-                        object};
+  return TTriggerMethod{
+      [](void* data, std::uint32_t msg, std::uint32_t wParam, std::int32_t lParam) {
+        (static_cast<T*>(data)->*Method)(msg, wParam, lParam);
+      },
+      object};
 }
 
 struct TWindowHandler {
@@ -304,9 +351,9 @@ struct TLineSettings {
   std::uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
   bool DtrAuto = false;       // DTR under handshake control
   bool DtrOn = false;
-  bool RtsAuto = false;       // RTS under handshake control
+  bool RtsAuto = false;  // RTS under handshake control
   bool RtsOn = false;
-  bool RtsToggle = false;     // RTS raised around each transmission (RS-485)
+  bool RtsToggle = false;  // RTS raised around each transmission (RS-485)
   bool OutxCtsFlow = false;
   bool OutxDsrFlow = false;
   bool DsrSensitivity = false;
@@ -431,30 +478,30 @@ class TApdBaseDispatcher {
   TApdBaseDispatcher& operator=(const TApdBaseDispatcher&) = delete;
 
   // --- Device operations, in slot order. --------------------------------
-  virtual std::int32_t DeviceEscape(std::int32_t Func) = 0;                       // 0
-  virtual std::int32_t DeviceFlush(std::int32_t Queue) = 0;                       // 1
-  virtual std::int32_t DeviceGetError(TDeviceStatus& Status) = 0;                 // 2
-  virtual std::int32_t DeviceReadFailed(std::int32_t Code) = 0;                   // 3
-  virtual std::int32_t DeviceGetState(TLineSettings& Settings) = 0;               // 4
-  virtual std::int32_t DeviceRead(std::uint8_t* Buf, std::int32_t Size) = 0;      // 5
-  virtual std::int32_t DeviceSetState(TLineSettings& Settings) = 0;               // 6
+  virtual std::int32_t DeviceEscape(std::int32_t Func) = 0;                          // 0
+  virtual std::int32_t DeviceFlush(std::int32_t Queue) = 0;                          // 1
+  virtual std::int32_t DeviceGetError(TDeviceStatus& Status) = 0;                    // 2
+  virtual std::int32_t DeviceReadFailed(std::int32_t Code) = 0;                      // 3
+  virtual std::int32_t DeviceGetState(TLineSettings& Settings) = 0;                  // 4
+  virtual std::int32_t DeviceRead(std::uint8_t* Buf, std::int32_t Size) = 0;         // 5
+  virtual std::int32_t DeviceSetState(TLineSettings& Settings) = 0;                  // 6
   virtual std::int32_t DeviceWrite(const std::uint8_t* Buf, std::int32_t Size) = 0;  // 7
   // Thread-driven layers: blocks until a device event (its bits in Mask) or
   // until the event mask is disarmed; false when waiting failed. Overlapped
   // is the com thread's own manual-reset event for a pending wait.
-  virtual bool DeviceWaitEvent(std::uint32_t& Mask, TApdEvent* Overlapped) = 0;    // 8
-  virtual bool DeviceSetup(std::uint32_t InSize, std::uint32_t OutSize) = 0;       // 9
+  virtual bool DeviceWaitEvent(std::uint32_t& Mask, TApdEvent* Overlapped) = 0;  // 8
+  virtual bool DeviceSetup(std::uint32_t InSize, std::uint32_t OutSize) = 0;     // 9
   // Stops the dispatcher if Started, frees the output ring and the dispatch
   // ring. Safe to call again.
-  virtual void ReleaseDispatcher();                                                // 10
-  virtual void BeginDispatching() = 0;                                             // 11
-  virtual void EndDispatching() = 0;                                               // 12
+  virtual void ReleaseDispatcher();     // 10
+  virtual void BeginDispatching() = 0;  // 11
+  virtual void EndDispatching() = 0;    // 12
   virtual std::int32_t DeviceOpen(const std::string& Name, std::uint32_t InSize,
-                                  std::uint32_t OutSize) = 0;                      // 13
-  virtual std::int32_t DeviceClose() = 0;                                          // 14
-  virtual std::int32_t ServiceDevice() = 0;                                        // 15
-  virtual void SetWorkerPriority(std::uint8_t Boost);                              // 16
-  virtual void RecomputeHandlerFlags(THandlerUpdate Update);                       // 17
+                                  std::uint32_t OutSize) = 0;  // 13
+  virtual std::int32_t DeviceClose() = 0;                      // 14
+  virtual std::int32_t ServiceDevice() = 0;                    // 15
+  virtual void SetWorkerPriority(std::uint8_t Boost);          // 16
+  virtual void RecomputeHandlerFlags(THandlerUpdate Update);   // 17
 
   // --- Device calls of thread-driven layers (not slots; the defaults do
   // nothing). DeviceSetEventMask arms the device's events (0 disarms them
@@ -471,8 +518,7 @@ class TApdBaseDispatcher {
   std::int32_t OpenSocketDevice(std::uint32_t InSize, std::uint32_t OutSize);
   std::int32_t OpenSerialDevice(const std::string& Name, std::int32_t Baud, std::uint8_t Parity,
                                 std::uint16_t DataBits, std::uint16_t StopBits,
-                                std::uint32_t InSize, std::uint32_t OutSize,
-                                std::uint32_t Options);
+                                std::uint32_t InSize, std::uint32_t OutSize, std::uint32_t Options);
   // Closes the device; during a handler call the release waits for the end
   // of that call (ClosePending).
   void CloseDispatcher();

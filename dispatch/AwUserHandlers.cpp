@@ -40,8 +40,7 @@ std::vector<TApdBaseDispatcher*>& DispatcherList() {
   return *list;
 }
 
-TApdBaseDispatcher* FindDispatcherByDevice(std::int32_t DeviceId,
-                                           TDispatcherClassTest IsOfClass) {
+TApdBaseDispatcher* FindDispatcherByDevice(std::int32_t DeviceId, TDispatcherClassTest IsOfClass) {
   Lock list(ListLock());
   LookupCache& cache = Cache();
   if (DeviceId == cache.DeviceId && cache.Dispatcher) return cache.Dispatcher;
@@ -86,7 +85,8 @@ TApdBaseDispatcher::~TApdBaseDispatcher() {
   if (Handle >= 0 && static_cast<std::size_t>(Handle) < l.size() &&
       l[static_cast<std::size_t>(Handle)] == this)
     l[static_cast<std::size_t>(Handle)] = nullptr;
-  while (!l.empty() && l.back() == nullptr) l.pop_back();
+  while (!l.empty() && l.back() == nullptr)
+    l.pop_back();
   ForgetCached(this);
 }
 
@@ -306,9 +306,9 @@ void TApdBaseDispatcher::InternalAddSyncMethodTriggerHandler(const TTriggerMetho
 void TApdBaseDispatcher::RemoveMethodTriggerHandler(const TTriggerMethod& Method) {
   Lock data(DataLock);
   // Found by the code address alone; the object is not compared.
-  auto it = std::find_if(MethodHandlers.begin(), MethodHandlers.end(), [&](const TMethodHandler& h) {
-    return h.Method.Code == Method.Code && !h.Deleted;
-  });
+  auto it = std::find_if(
+      MethodHandlers.begin(), MethodHandlers.end(),
+      [&](const TMethodHandler& h) { return h.Method.Code == Method.Code && !h.Deleted; });
   if (it == MethodHandlers.end()) {
     RecomputeHandlerFlags(huKeepPort);
     return;

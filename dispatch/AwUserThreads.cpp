@@ -56,7 +56,9 @@ void SetMsClockSourceForTesting(std::uint32_t (*source)()) {
   clockSource = source;
 }
 
-std::int32_t CurrentTick() { return static_cast<std::int32_t>(MsClock() / MsPerTick); }
+std::int32_t CurrentTick() {
+  return static_cast<std::int32_t>(MsClock() / MsPerTick);
+}
 
 void StartEventTimer(TEventTimer& Timer, std::int32_t Ticks) {
   Ticks = std::min(Ticks, MaxTicks);
@@ -181,7 +183,9 @@ void TApdBaseDispatcher::CloseEvents() {
 // ---------------------------------------------------------------------------
 // Threads
 
-TApdDispatcherThread::~TApdDispatcherThread() { Join(); }
+TApdDispatcherThread::~TApdDispatcherThread() {
+  Join();
+}
 
 void TApdDispatcherThread::Start() {
   thread_ = std::thread([this] { Run(); });
@@ -511,8 +515,10 @@ void TApdBaseDispatcher::SyncCall(const std::function<void()>& Method) {
 void TApdBaseDispatcher::DeviceSetEventMask(std::uint32_t /*Mask*/) {}
 
 std::int32_t TApdBaseDispatcher::DeviceTransmit(const std::uint8_t* /*Buf*/,
-                                               std::int32_t /*Size*/) {
+                                                std::int32_t /*Size*/) {
   return -1;
 }
 
-std::uint32_t TApdBaseDispatcher::DeviceModemStatus() { return ModemBits & 0xF0; }
+std::uint32_t TApdBaseDispatcher::DeviceModemStatus() {
+  return ModemBits & 0xF0;
+}

@@ -64,7 +64,9 @@ class DumpFile {
         error_ == 0)
       error_ = errno;
   }
-  void EndLine() { Write("\r\n"); }
+  void EndLine() {
+    Write("\r\n");
+  }
   void WriteLine(std::string_view text) {
     Write(text);
     EndLine();
@@ -272,9 +274,8 @@ bool TApdBaseDispatcher::TakeLogBytes(void* Dest, std::uint32_t N) {
   return true;
 }
 
-void TApdBaseDispatcher::RecordLogEntry(std::uint8_t Type, std::uint8_t SubType,
-                                        std::uint32_t Data, const void* Payload,
-                                        std::uint32_t PayloadLength) {
+void TApdBaseDispatcher::RecordLogEntry(std::uint8_t Type, std::uint8_t SubType, std::uint32_t Data,
+                                        const void* Payload, std::uint32_t PayloadLength) {
   Lock data(DataLock);
   if (!LogAllocated) return;
   if (!Payload) PayloadLength = 0;
@@ -374,10 +375,10 @@ std::int32_t TApdBaseDispatcher::WriteLog(const std::string& FileName, bool InHe
     std::string time(digits);
     time.insert(4, ".");
     const std::string type = ResourceText(dlTypeNameBase + e.Type);
-    const std::string subType = e.SubType == 0 ? std::string()
-                                               : ResourceText(dlSubTypeNameBase + e.SubType);
-    std::string line = Formatted("%8s  %-8s  %-12s  %08X  ", time.c_str(), type.c_str(),
-                                 subType.c_str(), e.Data);
+    const std::string subType =
+        e.SubType == 0 ? std::string() : ResourceText(dlSubTypeNameBase + e.SubType);
+    std::string line =
+        Formatted("%8s  %-8s  %-12s  %08X  ", time.c_str(), type.c_str(), subType.c_str(), e.Data);
 
     if (e.PayloadLength == 0) {
       if (e.Type == dtTelnet)

@@ -13,7 +13,9 @@
 namespace {
 
 std::uint32_t fakeMs = 0;
-std::uint32_t FakeClock() { return fakeMs; }
+std::uint32_t FakeClock() {
+  return fakeMs;
+}
 
 class OtherDispatcher : public MemoryDispatcher {};
 
@@ -102,9 +104,9 @@ TEST_P(DispatcherOpenFails, ReturnsTheCodeAndStaysClosed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DispatcherOpenFails,
-    ::testing::Values(OpenFailure{-10024, true, 0, -10024, 0},   // the device's own code
-                      OpenFailure{3, false, 10048, -10048, 1},   // minus the device error
-                      OpenFailure{3, false, -9, -9, 1},          // never a positive result
+    ::testing::Values(OpenFailure{-10024, true, 0, -10024, 0},       // the device's own code
+                      OpenFailure{3, false, 10048, -10048, 1},       // minus the device error
+                      OpenFailure{3, false, -9, -9, 1},              // never a positive result
                       OpenFailure{3, false, 0, ecCommNotOpen, 1}));  // never success
 
 // --- Handlers and delivery --------------------------------------------------------
@@ -230,7 +232,8 @@ TEST_F(Delivery, ProcedureHandlersFollowTheMethods) {
   order = &seen;
   d.AddMethodTriggerHandler(first.Method());
   first.Action = [&](auto...) { seen.push_back(1); };
-  d.InternalAddProcTriggerHandler([](std::uint32_t, std::uint32_t, std::int32_t) { order->push_back(2); });
+  d.InternalAddProcTriggerHandler(
+      [](std::uint32_t, std::uint32_t, std::int32_t) { order->push_back(2); });
   d.NotifyTriggerHandlers(TriggerTimerMsg, 8, 0);
   EXPECT_EQ(seen, (std::vector<std::uint32_t>{1, 2}));
 }
@@ -250,7 +253,8 @@ TEST_P(HandlerFlags, FollowTheHandlersAndThePort) {
   const FlagsCase& c = GetParam();
   MemoryDispatcher d;
   Recorder r(d);
-  for (int i = 0; i < c.windows; ++i) d.AddWindowTriggerHandler(static_cast<platform::HWND>(100 + i));
+  for (int i = 0; i < c.windows; ++i)
+    d.AddWindowTriggerHandler(static_cast<platform::HWND>(100 + i));
   if (c.method) d.AddMethodTriggerHandler(r.Method());
   d.PortHandlerEnabled = c.portEnabled;
   d.RecomputeHandlerFlags(c.update);
@@ -258,15 +262,14 @@ TEST_P(HandlerFlags, FollowTheHandlersAndThePort) {
   EXPECT_EQ(d.HandlersPresent, c.present);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Updates, HandlerFlags,
-    ::testing::Values(FlagsCase{1, false, false, huKeepPort, false, false},
-                      FlagsCase{1, false, true, huKeepPort, true, true},
-                      FlagsCase{2, false, false, huKeepPort, false, true},
-                      FlagsCase{1, true, false, huKeepPort, false, true},
-                      FlagsCase{1, false, false, huEnablePort, true, true},
-                      FlagsCase{1, false, true, huDisablePort, false, false},
-                      FlagsCase{0, true, true, huDisablePort, false, true}));
+INSTANTIATE_TEST_SUITE_P(Updates, HandlerFlags,
+                         ::testing::Values(FlagsCase{1, false, false, huKeepPort, false, false},
+                                           FlagsCase{1, false, true, huKeepPort, true, true},
+                                           FlagsCase{2, false, false, huKeepPort, false, true},
+                                           FlagsCase{1, true, false, huKeepPort, false, true},
+                                           FlagsCase{1, false, false, huEnablePort, true, true},
+                                           FlagsCase{1, false, true, huDisablePort, false, false},
+                                           FlagsCase{0, true, true, huDisablePort, false, true}));
 
 // Window handlers get the events sent to their window procedure.
 class WindowDelivery : public Delivery {
@@ -320,11 +323,11 @@ TEST_F(WindowDelivery, RemovingTheWindowDuringItsEventStopsIt) {
 
 TEST(DispatcherWindow, IsOfTheDeviceLayersClass) {
   int calls = 0;
-  ASSERT_TRUE(platform::RegisterClass("awDispatch", [&](platform::HWND, platform::UINT,
-                                                        platform::WPARAM, platform::LPARAM) {
-    ++calls;
-    return platform::LRESULT{0};
-  }));
+  ASSERT_TRUE(platform::RegisterClass(
+      "awDispatch", [&](platform::HWND, platform::UINT, platform::WPARAM, platform::LPARAM) {
+        ++calls;
+        return platform::LRESULT{0};
+      }));
   MemoryDispatcher d;
   d.CreateHiddenWindow();
   ASSERT_NE(d.DispatcherWindow, 0u);
@@ -414,13 +417,12 @@ TEST(WaitTicksReal, PumpsMessagesAndEndsOnQuit) {
 }
 
 TEST(WaitTicksReal, PumpOneMessageNamesTheMessageAndItsWindow) {
-  platform::HWND w = platform::AllocateHWnd(
-      [](platform::HWND, platform::UINT, platform::WPARAM, platform::LPARAM) {
-        return platform::LRESULT{0};
-      });
+  platform::HWND w = platform::AllocateHWnd([](platform::HWND, platform::UINT, platform::WPARAM,
+                                               platform::LPARAM) { return platform::LRESULT{0}; });
   EXPECT_EQ(PumpOneMessage(), 0);
   platform::PostMessage(w, platform::WM_USER + 5, 0, 0);
-  EXPECT_EQ(PumpOneMessage(), static_cast<std::int32_t>(((w & 0xFFFF) << 16) | (platform::WM_USER + 5)));
+  EXPECT_EQ(PumpOneMessage(),
+            static_cast<std::int32_t>(((w & 0xFFFF) << 16) | (platform::WM_USER + 5)));
   platform::ResetMessageLoopForTesting();
 }
 

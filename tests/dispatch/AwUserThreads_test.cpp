@@ -234,7 +234,8 @@ TEST_F(WorkerThreads, SynchronizedHandlersRunOnTheMainThread) {
 TEST_F(WorkerThreads, WrittenBytesReachThePeer) {
   ASSERT_EQ(d.Open(), 0);
   std::string block;
-  for (int i = 0; i < 3000; ++i) block += static_cast<char>('a' + i % 26);
+  for (int i = 0; i < 3000; ++i)
+    block += static_cast<char>('a' + i % 26);
   ASSERT_EQ(d.WriteBlock(reinterpret_cast<const std::uint8_t*>(block.data()), 3000), 0);
   ASSERT_EQ(d.WriteBlock(reinterpret_cast<const std::uint8_t*>("!"), 1), 0);
   EXPECT_EQ(ReceiveFromPeer(3001), block + "!");

@@ -15,7 +15,9 @@ namespace {
 namespace fs = std::filesystem;
 
 std::uint32_t fakeMs = 0;
-std::uint32_t FakeClock() { return fakeMs; }
+std::uint32_t FakeClock() {
+  return fakeMs;
+}
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -118,10 +120,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Recorders, WideBytesWrapByTheirWidth) {
   d.BeginTrace(100);
-  for (int i = 0; i < 20; ++i) d.RecordTraceByte('T', 200);  // five columns each
+  for (int i = 0; i < 20; ++i)
+    d.RecordTraceByte('T', 200);  // five columns each
   ASSERT_EQ(d.WriteTraceFile(File("t.trc"), false, false), 0);
   std::string line;
-  for (int i = 0; i < 15; ++i) line += "[200]";  // 75 columns; a 16th would pass 78
+  for (int i = 0; i < 15; ++i)
+    line += "[200]";  // 75 columns; a 16th would pass 78
   EXPECT_EQ(ReadFile(File("t.trc")), "Transmit: \r\n" + line + "\r\n[200][200][200][200][200]");
 }
 
@@ -244,7 +248,8 @@ TEST_F(Recorders, UserEntriesStayCharactersUnderAllHex) {
 TEST_F(Recorders, ASmallLogKeepsTheNewestEntriesThatFit) {
   d.BeginLog(100);
   const std::string payload(24, 'p');  // 40 bytes with the header
-  for (std::uint32_t i = 0; i < 20; ++i) d.LogEvent(dtUser, dstNone, i, payload.data(), 24);
+  for (std::uint32_t i = 0; i < 20; ++i)
+    d.LogEvent(dtUser, dstNone, i, payload.data(), 24);
   EXPECT_EQ(d.LogFree, 20u);
   ASSERT_EQ(d.WriteLogFile(File("v.log"), true, false), 0);
   const std::string text = ReadFile(File("v.log"));
@@ -259,7 +264,7 @@ TEST_F(Recorders, EntriesLargerThanTheLogAreDroppedWhole) {
   const std::string big(90, 'b');  // fits the ring alone, not with its header
   d.LogEvent(dtUser, dstNone, 2, big.data(), 90);
   d.LogEvent(dtUser, dstNone, 3, std::string(100, 'c').data(), 100);
-  EXPECT_EQ(d.LogFree, 84u);  // only the first entry is there
+  EXPECT_EQ(d.LogFree, 84u);         // only the first entry is there
   const std::string exact(84, 'e');  // header and payload fill the ring exactly
   d.LogEvent(dtUser, dstNone, 4, exact.data(), 84);
   EXPECT_EQ(d.LogFree, 0u);
@@ -271,7 +276,8 @@ TEST_F(Recorders, EntriesLargerThanTheLogAreDroppedWhole) {
 
 TEST_F(Recorders, EntriesWrapAroundTheEndOfTheLog) {
   d.BeginLog(64);
-  for (std::uint32_t i = 0; i < 7; ++i) d.LogEvent(dtUser, dstNone, i, "xyz", 3);
+  for (std::uint32_t i = 0; i < 7; ++i)
+    d.LogEvent(dtUser, dstNone, i, "xyz", 3);
   ASSERT_EQ(d.WriteLogFile(File("v.log"), true, false), 0);
   const std::string text = ReadFile(File("v.log"));
   EXPECT_NE(text.find("00000004  xyz\r\n"), std::string::npos);

@@ -12,7 +12,9 @@
 namespace {
 
 std::uint32_t fakeMs = 0;
-std::uint32_t FakeClock() { return fakeMs; }
+std::uint32_t FakeClock() {
+  return fakeMs;
+}
 
 class DispatcherTest : public ::testing::Test {
  protected:
@@ -181,7 +183,8 @@ TEST_P(TakeLineError, ReportsTheFirstErrorAndClearsTheLowBits) {
 INSTANTIATE_TEST_SUITE_P(Bits, TakeLineError,
                          ::testing::Values(LineErrorCase{0, 0, 0}, LineErrorCase{0x01, 1, 0},
                                            LineErrorCase{0x06, 2, 0}, LineErrorCase{0x1C, 3, 0x10},
-                                           LineErrorCase{0x08, 4, 0}, LineErrorCase{0x10, 9, 0x10}));
+                                           LineErrorCase{0x08, 4, 0},
+                                           LineErrorCase{0x10, 9, 0x10}));
 
 TEST_F(DispatcherTest, TakeBreakFlagClearsIt) {
   d.LineErrors = leBreak | leParity;
@@ -205,7 +208,7 @@ TEST_F(DispatcherTest, TimerHandlesAreMultiplesOfEightAndRestartAfterDeleteAll) 
 }
 
 TEST_F(DispatcherTest, HandlesPast32760AreSearchedForByWholeHandle) {
-  const std::int32_t first = d.NewTimerTrigger();                   // 8
+  const std::int32_t first = d.NewTimerTrigger();                        // 8
   const std::int32_t status = d.InternalAddStatusTrigger(stOutSent, 0);  // 16 + 5
   d.NextHandleCounter = 4095;
   EXPECT_EQ(d.NewTimerTrigger(), 32760);
@@ -296,8 +299,8 @@ TEST_F(DispatcherTest, TimerTriggerFiresOnceAndRestartsWithItsInterval) {
   d.DispatchPass();
   d.DispatchPass();
   const auto lParam = static_cast<std::int32_t>(static_cast<std::uint32_t>(d.Handle) << 16);
-  EXPECT_EQ(rec.Seen, (std::vector<SeenEvent>{{TriggerTimerMsg, static_cast<std::uint32_t>(h),
-                                                lParam, ""}}));
+  EXPECT_EQ(rec.Seen,
+            (std::vector<SeenEvent>{{TriggerTimerMsg, static_cast<std::uint32_t>(h), lParam, ""}}));
   EXPECT_FALSE(d.TimerTriggerList[0]->Active);
   ASSERT_EQ(d.ArmTimerTrigger(h, 0, true), 0);  // the interval set before
   EXPECT_EQ(d.TimerTriggerList[0]->Ticks, 2);
@@ -339,9 +342,10 @@ INSTANTIATE_TEST_SUITE_P(
                       // A completed match forgets the partial ones that overlap it.
                       MatchCase{"abab", "ababab", false, {3}},
                       MatchCase{"abab", "abababab", false, {3, 7}},
-                      MatchCase{"aab", "aaab", false, {3}}, MatchCase{"\r\n", "a\r\r\nb\r\n", false, {3, 6}},
-                      MatchCase{"ABC", "xabcABC", true, {3, 6}},
-                      MatchCase{"ABC", "abc", false, {}}, MatchCase{"x", "xyx", false, {0, 2}}));
+                      MatchCase{"aab", "aaab", false, {3}},
+                      MatchCase{"\r\n", "a\r\r\nb\r\n", false, {3, 6}},
+                      MatchCase{"ABC", "xabcABC", true, {3, 6}}, MatchCase{"ABC", "abc", false, {}},
+                      MatchCase{"x", "xyx", false, {0, 2}}));
 
 struct SplitCase {
   std::vector<const char*> reads;

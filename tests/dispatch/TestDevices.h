@@ -60,8 +60,8 @@ class MemoryDispatcher : public TApdBaseDispatcher {
       --FailReads;
       return -1;
     }
-    const auto n = std::min<std::size_t>({static_cast<std::size_t>(Size), Incoming.size(),
-                                          MaxPerRead});
+    const auto n =
+        std::min<std::size_t>({static_cast<std::size_t>(Size), Incoming.size(), MaxPerRead});
     std::copy_n(Incoming.begin(), n, Buf);
     Incoming.erase(Incoming.begin(), Incoming.begin() + static_cast<std::ptrdiff_t>(n));
     return static_cast<std::int32_t>(n);
