@@ -1,6 +1,7 @@
 // The dispatcher list, the life of a dispatcher, its handlers and the
 // delivery of trigger events.
 #include <algorithm>
+#include <type_traits>
 
 #include "dispatch/AwUser.h"
 #include "dispatch/AwUserInternal.h"
@@ -265,85 +266,73 @@ void TApdBaseDispatcher::DispatchPass() {
 // ---------------------------------------------------------------------------
 // Handlers
 
+namespace {
+
+// Removes the first live record that matches: at once, or, during a handler
+// call, by marking it for the end of that call.
+template <class List, class Match>
+void RemoveHandler(TApdBaseDispatcher& d, List& list, Match match, std::uint8_t subType,
+                   std::uint32_t data) {
+  std::lock_guard<std::recursive_mutex> lock(d.DataLock);
+  auto it =
+      std::find_if(list.begin(), list.end(), [&](const auto& h) { return !h.Deleted && match(h); });
+  if (it == list.end()) {
+    d.RecomputeHandlerFlags(huKeepPort);
+    return;
+  }
+  d.LogEvent(dtTriggerHandlerDispose, subType, data);
+  if (d.InHandlerCall) {
+    it->Deleted = true;
+    d.RemovalPending = true;
+  } else {
+    list.erase(it);
+  }
+}
+
+template <class List, class Record>
+void AddHandler(TApdBaseDispatcher& d, List& list, Record record, std::uint8_t subType,
+                std::uint32_t data) {
+  std::lock_guard<std::recursive_mutex> lock(d.DataLock);
+  list.push_back(record);
+  d.HandlersPresent = true;
+  d.LogEvent(dtTriggerHandlerAlloc, subType, data);
+}
+
+}  // namespace
+
 void TApdBaseDispatcher::AddWindowTriggerHandler(platform::HWND Window) {
-  Lock data(DataLock);
-  WindowHandlers.push_back(TWindowHandler{Window, false});
-  HandlersPresent = true;
-  LogEvent(dtTriggerHandlerAlloc, dstWndHandler, Window);
+  AddHandler(*this, WindowHandlers, TWindowHandler{Window, false}, dstWndHandler, Window);
 }
 
 void TApdBaseDispatcher::RemoveWindowTriggerHandler(platform::HWND Window) {
-  Lock data(DataLock);
-  auto it = std::find_if(WindowHandlers.begin(), WindowHandlers.end(),
-                         [&](const TWindowHandler& h) { return h.Window == Window && !h.Deleted; });
-  if (it == WindowHandlers.end()) {
-    RecomputeHandlerFlags(huKeepPort);
-    return;
-  }
-  LogEvent(dtTriggerHandlerDispose, dstWndHandler, Window);
-  if (InHandlerCall) {
-    it->Deleted = true;
-    RemovalPending = true;
-  } else {
-    WindowHandlers.erase(it);
-  }
+  RemoveHandler(
+      *this, WindowHandlers, [&](const TWindowHandler& h) { return h.Window == Window; },
+      dstWndHandler, Window);
 }
 
 void TApdBaseDispatcher::AddMethodTriggerHandler(const TTriggerMethod& Method) {
-  Lock data(DataLock);
-  MethodHandlers.push_back(TMethodHandler{Method, false, false});
-  HandlersPresent = true;
-  LogEvent(dtTriggerHandlerAlloc, dstMethodHandler, 0);
+  AddHandler(*this, MethodHandlers, TMethodHandler{Method, false, false}, dstMethodHandler, 0);
 }
 
 void TApdBaseDispatcher::InternalAddSyncMethodTriggerHandler(const TTriggerMethod& Method) {
-  Lock data(DataLock);
-  MethodHandlers.push_back(TMethodHandler{Method, false, true});
-  HandlersPresent = true;
-  LogEvent(dtTriggerHandlerAlloc, dstMethodHandler, 0);
+  AddHandler(*this, MethodHandlers, TMethodHandler{Method, false, true}, dstMethodHandler, 0);
 }
 
 void TApdBaseDispatcher::RemoveMethodTriggerHandler(const TTriggerMethod& Method) {
-  Lock data(DataLock);
   // Found by the code address alone; the object is not compared.
-  auto it = std::find_if(
-      MethodHandlers.begin(), MethodHandlers.end(),
-      [&](const TMethodHandler& h) { return h.Method.Code == Method.Code && !h.Deleted; });
-  if (it == MethodHandlers.end()) {
-    RecomputeHandlerFlags(huKeepPort);
-    return;
-  }
-  LogEvent(dtTriggerHandlerDispose, dstMethodHandler, 0);
-  if (InHandlerCall) {
-    it->Deleted = true;
-    RemovalPending = true;
-  } else {
-    MethodHandlers.erase(it);
-  }
+  RemoveHandler(
+      *this, MethodHandlers, [&](const TMethodHandler& h) { return h.Method.Code == Method.Code; },
+      dstMethodHandler, 0);
 }
 
 void TApdBaseDispatcher::InternalAddProcTriggerHandler(TTriggerProc Proc) {
-  Lock data(DataLock);
-  ProcHandlers.push_back(TProcHandler{Proc, false});
-  HandlersPresent = true;
-  LogEvent(dtTriggerHandlerAlloc, dstProcHandler, 0);
+  AddHandler(*this, ProcHandlers, TProcHandler{Proc, false}, dstProcHandler, 0);
 }
 
 void TApdBaseDispatcher::InternalRemoveProcTriggerHandler(TTriggerProc Proc) {
-  Lock data(DataLock);
-  auto it = std::find_if(ProcHandlers.begin(), ProcHandlers.end(),
-                         [&](const TProcHandler& h) { return h.Proc == Proc && !h.Deleted; });
-  if (it == ProcHandlers.end()) {
-    RecomputeHandlerFlags(huKeepPort);
-    return;
-  }
-  LogEvent(dtTriggerHandlerDispose, dstProcHandler, 0);
-  if (InHandlerCall) {
-    it->Deleted = true;
-    RemovalPending = true;
-  } else {
-    ProcHandlers.erase(it);
-  }
+  RemoveHandler(
+      *this, ProcHandlers, [&](const TProcHandler& h) { return h.Proc == Proc; }, dstProcHandler,
+      0);
 }
 
 void TApdBaseDispatcher::RecomputeHandlerFlags(THandlerUpdate Update) {
@@ -429,53 +418,42 @@ bool TApdBaseDispatcher::NotifyTriggerHandlers(std::uint32_t Msg, std::uint32_t 
     }
   };
 
-  try {
-    for (std::size_t i = 0;; ++i) {
-      TMethodHandler h;
-      {
-        Lock data(DataLock);
-        if (i >= MethodHandlers.size()) break;
-        h = MethodHandlers[i];
-      }
-      startHandler();
-      if (!h.Deleted) {
-        if (h.Synchronized)
-          SyncEvent(Msg, wParam, lParam, h.Method);
-        else
-          h.Method(Msg, wParam, lParam);
-      }
-      if (!endHandler()) break;
-    }
+  // Calls each live record of a list in order; the list may grow meanwhile.
+  auto deliverTo = [&](auto& list, auto call) {
     for (std::size_t i = 0; !closed; ++i) {
-      TProcHandler h;
+      typename std::decay_t<decltype(list)>::value_type h;
       {
         Lock data(DataLock);
-        if (i >= ProcHandlers.size()) break;
-        h = ProcHandlers[i];
+        if (i >= list.size()) return;
+        h = list[i];
       }
       startHandler();
-      if (!h.Deleted && h.Proc) h.Proc(Msg, wParam, lParam);
-      if (!endHandler()) break;
+      if (!h.Deleted) call(h);
+      if (!endHandler()) return;
     }
+  };
+
+  try {
+    deliverTo(MethodHandlers, [&](const TMethodHandler& h) {
+      if (h.Synchronized)
+        SyncEvent(Msg, wParam, lParam, h.Method);
+      else
+        h.Method(Msg, wParam, lParam);
+    });
+    deliverTo(ProcHandlers, [&](const TProcHandler& h) {
+      if (h.Proc) h.Proc(Msg, wParam, lParam);
+    });
     bool toWindows;
     {
       Lock data(DataLock);
       toWindows = WindowHandlers.size() > 1 || PortHandlerEnabled;
     }
-    for (std::size_t i = 0; !closed && toWindows; ++i) {
-      TWindowHandler h;
-      {
-        Lock data(DataLock);
-        if (i >= WindowHandlers.size()) break;
-        h = WindowHandlers[i];
-      }
-      startHandler();
-      if (!h.Deleted) {
+    if (toWindows) {
+      deliverTo(WindowHandlers, [&](const TWindowHandler& h) {
         // A window that does not answer in time is skipped.
         platform::LRESULT reply = 0;
         platform::SendMessageTimeout(h.Window, Msg, wParam, lParam, HandlerWindowTimeoutMs, &reply);
-      }
-      if (!endHandler()) break;
+      });
     }
     if (closed) {
       result = false;
