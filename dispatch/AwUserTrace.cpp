@@ -8,10 +8,7 @@
 #include "dispatch/AdSrMgr.h"
 #include "dispatch/AwUser.h"
 #include "dispatch/AwUserInternal.h"
-#if __has_include("platform/Files.h")
 #include "platform/Files.h"
-#define TKV_HAVE_FILES 1
-#endif
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
@@ -47,13 +44,8 @@ class DumpFile {
  public:
   // 0, or the negative run-time error of the open.
   std::int32_t Open(const std::string& fileName, bool append) {
-#ifdef TKV_HAVE_FILES
     const std::string path = platform::NativePath(fileName);
     const bool exists = platform::FileExists(fileName);
-#else
-    const std::string path = fileName;
-    const bool exists = std::ifstream(path).good();
-#endif
     file_ = std::fopen(path.c_str(), append && exists ? "ab" : "wb");
     if (!file_) return -RunTimeError(errno);
     std::setvbuf(file_, nullptr, _IOFBF, 512);
@@ -64,9 +56,7 @@ class DumpFile {
         error_ == 0)
       error_ = errno;
   }
-  void EndLine() {
-    Write("\r\n");
-  }
+  void EndLine() { Write("\r\n"); }
   void WriteLine(std::string_view text) {
     Write(text);
     EndLine();

@@ -1,32 +1,33 @@
 // The common base of the communications components and small helpers that
 // every unit of the layer shares.
 //
-// TApdBaseComponent carries the layer's read-only Version; it owns nothing.
-// Threads: everything here may be used from any thread.
+// TApdBaseComponent is a component of the framework (owner, name, stored
+// form) that carries the layer's read-only Version. Main thread, like every
+// component; the helpers may be used from any thread.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "platform/Classes.h"
+
 // The version text of the communications layer, shown by every component's
 // Version property and written at the top of a dispatch-log dump.
 inline constexpr const char* ApdVersionStr = "v3.04";
 
-class TApdBaseComponent {
+class TApdBaseComponent : public TComponent {
+  TKV_CLASS(TApdBaseComponent, TComponent)
  public:
-  TApdBaseComponent() = default;
-  virtual ~TApdBaseComponent() = default;
-  TApdBaseComponent(const TApdBaseComponent&) = delete;
-  TApdBaseComponent& operator=(const TApdBaseComponent&) = delete;
+  explicit TApdBaseComponent(TComponent* owner);
 
-  // Always ApdVersionStr; setting it is accepted and ignored, so a stored
-  // form that carries a Version value loads unchanged.
+  // Always ApdVersionStr; setting it (also from a stored form) is accepted
+  // and changes nothing.
   std::string Version() const { return ApdVersionStr; }
   void SetVersion(const std::string& value);
 
-  // Whether the component is being read from its stored form (results are
-  // then not raised as exceptions).
-  virtual bool Loading() const { return false; }
+  // Whether the component is being read from its stored form (result codes
+  // are then not raised as exceptions).
+  bool Loading() const { return IsLoading(); }
 };
 
 // The upper-case form of one byte of the process code page: ASCII letters

@@ -305,9 +305,12 @@ TEST_F(Recorders, LogStatesFollowTheirOperations) {
 }
 
 TEST(BaseComponent, VersionIsFixed) {
-  TApdBaseComponent c;
+  TApdBaseComponent c(nullptr);
   c.SetVersion("v9.99");
   EXPECT_EQ(c.Version(), "v3.04");
+  EXPECT_TRUE(c.SetStrProp("Version", "v1.00"));  // as a stored form sets it
+  EXPECT_EQ(c.GetStrProp("Version"), "v3.04");
+  EXPECT_FALSE(c.Loading());
 }
 
 }  // namespace
