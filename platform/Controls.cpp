@@ -369,7 +369,8 @@ void TWinControl::SetTabOrder(int order) {
     // that come later exist: keep the siblings sorted by the places asked.
     storedTabOrder_ = order;
     at = 0;
-    while (at < static_cast<int>(list.size()) && list[at]->storedTabOrder_ <= order) ++at;
+    while (at < static_cast<int>(list.size()) && list[at]->storedTabOrder_ <= order)
+      ++at;
   }
   list.insert(list.begin() + at, this);
 }

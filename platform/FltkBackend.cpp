@@ -271,7 +271,8 @@ class TLabelPeer : public TWidgetPeer {
       int h = 0;
       fl_font(FontOf(label_.Font()), SizeOf(label_.Font()));
       fl_measure(text_.c_str(), w, h, 0);
-      widget_->size(w + 2, h);
+      // FLTK draws a left or right aligned label 3 pixels in from each side.
+      widget_->size(w + 7, h);
     }
     if (!label_.Transparent() && label_.Color() != clBtnFace) {
       widget_->box(FL_FLAT_BOX);
@@ -323,6 +324,7 @@ class TButtonPeer : public TWidgetPeer {
   void UpdateWidget() override {
     label_ = LabelText(control_.Caption());
     widget_->label(label_.c_str());
+    FitCaption();
     if (auto* bit = dynamic_cast<TBitBtn*>(&control_)) {
       widget_->image(pixmap_.Load(bit->Glyph()));
       widget_->align(label_.empty() ? FL_ALIGN_CENTER : FL_ALIGN_IMAGE_NEXT_TO_TEXT);
@@ -330,6 +332,23 @@ class TButtonPeer : public TWidgetPeer {
   }
 
  private:
+  // A button keeps its size, so a caption wider than its face (the CJK face
+  // is wider than the fonts the sizes were chosen for) is drawn smaller,
+  // down to 8 pixels, rather than cut.
+  void FitCaption() {
+    if (label_.empty()) return;
+    const int room = widget_->w() - Fl::box_dw(widget_->box()) - 4;
+    int size = widget_->labelsize();
+    for (;; --size) {
+      int w = 0;
+      int h = 0;
+      fl_font(widget_->labelfont(), size);
+      fl_measure(label_.c_str(), w, h, 0);
+      if (w <= room || size <= 8) break;
+    }
+    widget_->labelsize(size);
+  }
+
   TPixmapHolder pixmap_;
 };
 
@@ -794,8 +813,9 @@ bool UseFltkBackend(std::string* error) {
     }
     return false;
   }
-  XCloseDisplay(display);
-  fl_open_display();
+  // FLTK keeps this connection: closing it first would let a server with no
+  // other client (a bare Xvfb) reset and refuse FLTK's own connection.
+  fl_open_display(display);
   SetUpFonts();
   Fl::scheme("gtk+");
   SetToolkitBackend(std::make_unique<TFltkBackend>());

@@ -1,2 +1,25 @@
-// Entry point of TKV Setup.
-int main() { return 0; }
+// Entry point of TKV Setup: the installation window on the desktop.
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "app/uGetUpdateFile.h"
+#include "platform/Fltk.h"
+
+int main() {
+  std::string error;
+  if (!platform::UseFltkBackend(&error)) {
+    std::fprintf(stderr, "tkv-setup: %s\n", error.c_str());
+    return 1;
+  }
+  try {
+    TApplication application;
+    StartApplication(application, TDistributionServer{});
+    application.Run();
+  } catch (const std::exception& e) {
+    // The window could not even be made: nothing is on screen to show it.
+    std::fprintf(stderr, "tkv-setup: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}

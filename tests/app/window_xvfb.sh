@@ -77,7 +77,8 @@ wait_for_title() {
       echo "$wid"
       return 0
     fi
-    kill -0 "$program_pid" 2>/dev/null || fail "the program ended: $(cat "$work/program.out")"
+    kill -0 "$program_pid" 2>/dev/null ||
+      fail "the program ended: $(cat "$work/program.out"); Xvfb: $(cat "$work/xvfb.log")"
     [ $SECONDS -lt $deadline ] || fail "no window titled '$1'; windows: $(xdotool search --name . getwindowname %@ 2>/dev/null | tr '\n' '|')"
     sleep 0.1
   done
