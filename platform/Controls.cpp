@@ -696,19 +696,19 @@ void TRadioGroup::SetColumns(int v) {
 
 // ---------------------------------------------------------------------------
 
-TStatusPanel::TStatusPanel(TCollection* collection) : TCollectionItem(collection) {
+TTextItem::TTextItem(TCollection* collection) : TCollectionItem(collection) {
   PublishString(
       "Text", [this] { return text_; }, [this](const std::string& v) { SetText(v); });
   PublishInteger(
       "Width", [this] { return width_; }, [this](int v) { SetWidth(v); });
 }
 
-void TStatusPanel::SetText(const std::string& v) {
+void TTextItem::SetText(const std::string& v) {
   text_ = v;
   Changed();
 }
 
-void TStatusPanel::SetWidth(int v) {
+void TTextItem::SetWidth(int v) {
   width_ = v;
   Changed();
 }
@@ -936,23 +936,6 @@ void TListView::ItemsChanged() {
     });
     sorting_ = false;
   }
-  Changed();
-}
-
-THeaderSection::THeaderSection(TCollection* collection) : TCollectionItem(collection) {
-  PublishString(
-      "Text", [this] { return text_; }, [this](const std::string& v) { SetText(v); });
-  PublishInteger(
-      "Width", [this] { return width_; }, [this](int v) { SetWidth(v); });
-}
-
-void THeaderSection::SetText(const std::string& v) {
-  text_ = v;
-  Changed();
-}
-
-void THeaderSection::SetWidth(int v) {
-  width_ = v;
   Changed();
 }
 

@@ -503,10 +503,12 @@ class TRadioGroup : public TWinControl {
 
 // ---------------------------------------------------------------------------
 
-class TStatusPanel : public TCollectionItem {
-  TKV_CLASS(TStatusPanel, TCollectionItem)
+// An item with a text and a width: a panel of a status bar, a section of a
+// header control.
+class TTextItem : public TCollectionItem {
+  TKV_CLASS(TTextItem, TCollectionItem)
  public:
-  explicit TStatusPanel(TCollection* collection);
+  explicit TTextItem(TCollection* collection);
   const std::string& Text() const { return text_; }
   void SetText(const std::string& v);
   int Width() const { return width_; }
@@ -515,6 +517,12 @@ class TStatusPanel : public TCollectionItem {
  private:
   std::string text_;
   int width_ = 50;
+};
+
+class TStatusPanel : public TTextItem {
+  TKV_CLASS(TStatusPanel, TTextItem)
+ public:
+  explicit TStatusPanel(TCollection* collection) : TTextItem(collection) {}
 };
 
 // A status bar: with SimplePanel it shows SimpleText across its width,
@@ -746,18 +754,10 @@ class TListView : public TWinControl {
   bool sorting_ = false;
 };
 
-class THeaderSection : public TCollectionItem {
-  TKV_CLASS(THeaderSection, TCollectionItem)
+class THeaderSection : public TTextItem {
+  TKV_CLASS(THeaderSection, TTextItem)
  public:
-  explicit THeaderSection(TCollection* collection);
-  const std::string& Text() const { return text_; }
-  void SetText(const std::string& v);
-  int Width() const { return width_; }
-  void SetWidth(int v);
-
- private:
-  std::string text_;
-  int width_ = 50;
+  explicit THeaderSection(TCollection* collection) : TTextItem(collection) {}
 };
 
 class THeaderControl : public TWinControl {

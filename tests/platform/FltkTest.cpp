@@ -24,6 +24,12 @@
 
 extern char** environ;
 
+// The font library keeps caches for the life of the process, which the leak
+// checker of sanitizer builds would report.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig\n";
+}
+
 namespace {
 
 // One virtual X server for the whole test program, stopped at exit.
