@@ -5,10 +5,11 @@
 #include <FL/Fl.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Window.H>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -61,51 +62,54 @@ bool WaitFor(const std::function<bool()>& done, int deadlineMs = 20000) {
   return true;
 }
 
-// Starts Xvfb on a free display and points DISPLAY at it; "" when it could
+// Starts Xvfb on a display it picks itself (it writes the number to a pipe
+// once it accepts connections) and points DISPLAY at it; "" when it could
 // not be started.
 std::string StartXvfb() {
   static std::string display;
   if (!display.empty()) return display;
   if (!CanRun("Xvfb")) return "";
-  for (int n = 80 + getpid() % 100; n < 400; ++n) {
-    const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
-    if (::access(lock.c_str(), F_OK) == 0) continue;
-    const std::string name = ":" + std::to_string(n);
-    const char* argv[] = {"Xvfb",        name.c_str(), "-screen", "0",
-                          "1024x768x24", "-nolisten",  "tcp",     nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", 0, 0);
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, "Xvfb", &actions, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return "";
-    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
-    const std::uint32_t start = platform::timeGetTime();
-    bool up = false;
-    while (platform::timeGetTime() - start < 20000) {
-      int status = 0;
-      if (::waitpid(pid, &status, WNOHANG) == pid) break;  // it gave up (display taken)
-      if (::access(socket.c_str(), F_OK) == 0) {
-        up = true;
-        break;
-      }
-      ::usleep(20000);
-    }
-    if (!up) {
-      ::kill(pid, SIGTERM);
-      ::waitpid(pid, nullptr, 0);
-      continue;
-    }
-    xvfbPid = pid;
-    std::atexit([] {
-      if (xvfbPid != 0) ::kill(xvfbPid, SIGTERM);
-    });
-    display = name;
-    ::setenv("DISPLAY", display.c_str(), 1);
-    return display;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return "";
+  const std::string writeEnd = std::to_string(fds[1]);
+  const char* argv[] = {"Xvfb",      "-displayfd", writeEnd.c_str(), "-screen", "0", "1024x768x24",
+                        "-nolisten", "tcp",        nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  // The child keeps the write end under its own number (dup2 onto itself
+  // clears close-on-exec).
+  posix_spawn_file_actions_adddup2(&actions, fds[1], fds[1]);
+  pid_t pid = 0;
+  const int rc = posix_spawnp(&pid, "Xvfb", &actions, nullptr, const_cast<char**>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  if (rc != 0) {
+    ::close(fds[0]);
+    return "";
   }
-  return "";
+  std::string number;
+  pollfd p{fds[0], POLLIN, 0};
+  while (number.find('\n') == std::string::npos && ::poll(&p, 1, 30000) == 1) {
+    char buffer[16];
+    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    number.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  if (number.find('\n') == std::string::npos) {
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+    return "";
+  }
+  number.resize(number.find('\n'));
+  xvfbPid = pid;
+  std::atexit([] {
+    if (xvfbPid != 0) ::kill(xvfbPid, SIGTERM);
+  });
+  display = ":" + number;
+  ::setenv("DISPLAY", display.c_str(), 1);
+  return display;
 }
 
 class FltkTest : public ::testing::Test {
@@ -262,18 +266,30 @@ TEST_F(FltkTest, AnOpenBoxKeepsTheLoopRunningAndReturnsTheButton) {
   ASSERT_TRUE(form->Showing());
   int pings = 0;
   int ticks = 0;
+  int reads = 0;
   const platform::HWND target = platform::AllocateHWnd(
       [&](platform::HWND, platform::UINT msg, platform::WPARAM, platform::LPARAM) {
         if (msg == platform::WM_USER + 1) ++pings;
         return 0;
       });
   platform::PostMessage(target, platform::WM_USER + 1, 0, 0);
-  // A timer presses "No" once the post arrived and a few ticks went by; all
-  // of that happens while the box is open.
+  // A watched descriptor, made ready by the timer below.
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+  platform::WatchFd(fds[0], POLLIN, [&](int fd, short) {
+    char byte;
+    while (::read(fd, &byte, 1) == 1)
+      ++reads;
+  });
+  // A timer writes to the pipe, then presses "No" once the post and the
+  // descriptor were handled and a few ticks went by; all of that happens
+  // while the box is open.
   platform::SetTimer(0, 0, 20,
                      [&](platform::HWND, platform::UINT, platform::UINT id, std::uint32_t) {
-                       ++ticks;
-                       if (pings == 0 || ticks < 3 || Fl::modal() == nullptr) return;
+                       if (++ticks == 1) {
+                         EXPECT_EQ(::write(fds[1], "x", 1), 1);
+                       }
+                       if (pings == 0 || reads == 0 || ticks < 3 || Fl::modal() == nullptr) return;
                        if (Fl_Widget* no = FindWidget(Fl::modal(), "No")) {
                          platform::KillTimer(0, id);
                          no->do_callback();
@@ -283,7 +299,11 @@ TEST_F(FltkTest, AnOpenBoxKeepsTheLoopRunningAndReturnsTheButton) {
                                       platform::MB_YESNOCANCEL | platform::MB_ICONQUESTION);
   EXPECT_EQ(answer, platform::IDNO);
   EXPECT_EQ(pings, 1);
+  EXPECT_EQ(reads, 1);
   EXPECT_GE(ticks, 3);
+  platform::UnwatchFd(fds[0]);
+  ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 TEST(FltkDisplayTest, WithoutADisplayItSaysSoInOneLine) {
