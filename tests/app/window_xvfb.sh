@@ -28,6 +28,11 @@ trap cleanup EXIT
 export HOME=$work/home XDG_DATA_HOME=$work/data
 mkdir -p "$HOME" "$XDG_DATA_HOME"
 
+# In a sanitizer build, the font and X libraries keep caches until the
+# process ends; they are not the program's leaks.
+printf 'leak:libfontconfig.so\nleak:libX11.so\nleak:libXft.so\n' >"$work/lsan.supp"
+export LSAN_OPTIONS="suppressions=$work/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+
 if [ "${1:-}" = "--no-display" ]; then
   program=$2
   set +e
