@@ -437,4 +437,33 @@ TEST_F(MLBaseTest, FormReadInTheDefaultLanguageAppliesItsTexts) {
   EXPECT_EQ(lang->Words().Count(), 5);
 }
 
+TEST_F(MLBaseTest, StoredSettingsAreTakenInAnyOrderAndTheProgramLanguageWins) {
+  // DefaultLanguage is read before Languages, ActiveLanguage before Words.
+  const char text[] = R"(object Form9: TForm
+  object Label1: TLabel
+  end
+  object MultiLang9: TMultiLang
+    DefaultLanguage = 2
+    DefaultEnabled = True
+    Languages = 3
+    ActiveLanguage = 1
+    Words.Strings = (
+      'Label1'
+      'zero'
+      ''
+      'two')
+  end
+end
+)";
+  Owned<TForm> read(new TForm(nullptr));
+  ReadStoredForm(*read, text, "stored settings");
+  auto* lang = static_cast<TMultiLang*>(read->FindComponent("MultiLang9"));
+  EXPECT_TRUE(Boxes().empty());
+  EXPECT_EQ(lang->DefaultLanguage(), 2);
+  EXPECT_EQ(lang->ActiveLanguage(), 0);
+  EXPECT_EQ(static_cast<TLabel*>(read->FindComponent("Label1"))->Caption(), "zero");
+  SwitchAllLanguages(1);
+  EXPECT_EQ(static_cast<TLabel*>(read->FindComponent("Label1"))->Caption(), "two");
+}
+
 }  // namespace
