@@ -160,13 +160,6 @@ void Modify(SOCKET s, Change change) {
   if (Socket* k = FindSocket(s)) change(*k);
 }
 
-int PendingSystemError(int fd) {
-  int error = 0;
-  socklen_t len = sizeof error;
-  if (::getsockopt(fd, sys::kSolSocket, sys::kSoError, &error, &len) != 0) return errno;
-  return error;
-}
-
 // The notifier learns the end of a selected socket's connect; for any other
 // socket it is looked up when a call depends on it.
 void RefreshLink(SOCKET s, SocketView& v) {
@@ -366,6 +359,13 @@ const OptionMapping* FindOption(int level, int name) {
 }
 
 }  // namespace
+
+int PendingSystemError(int fd) {
+  int error = 0;
+  socklen_t len = sizeof error;
+  if (::getsockopt(fd, sys::kSolSocket, sys::kSoError, &error, &len) != 0) return errno;
+  return error;
+}
 
 SocketTable& Sockets() {
   static SocketTable table;

@@ -84,13 +84,6 @@ Input PeekInput(const Socket& k, int& error) {
   return Input::Failed;
 }
 
-int ConnectError(int fd) {
-  int error = 0;
-  socklen_t len = sizeof error;
-  if (::getsockopt(fd, sys::kSolSocket, sys::kSoError, &error, &len) != 0) error = errno;
-  return error;
-}
-
 void OnReady(SOCKET s, unsigned serial, short revents) {
   std::vector<Notice> notices;
   WatchChange change;
@@ -108,7 +101,7 @@ void OnReady(SOCKET s, unsigned serial, short revents) {
       k.acceptArmed = false;
       notify(FD_ACCEPT, 0);
     } else if (k.type == SOCK_STREAM && k.link == Socket::Link::Connecting) {
-      const int error = ConnectError(k.fd);
+      const int error = PendingSystemError(k.fd);
       if (error == 0 && (revents & POLLOUT) != 0) {
         k.link = Socket::Link::Connected;
         k.readArmed = true;
@@ -126,7 +119,7 @@ void OnReady(SOCKET s, unsigned serial, short revents) {
         Input input = PeekInput(k, error);
         // Trouble without anything to read: the connection is over.
         if (input == Input::None && trouble) {
-          const int pending = ConnectError(k.fd);
+          const int pending = PendingSystemError(k.fd);
           input = pending != 0 ? Input::Failed : Input::End;
           error = pending != 0 ? WinsockError(pending) : 0;
         }

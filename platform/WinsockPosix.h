@@ -144,6 +144,9 @@ Socket* FindSocket(SOCKET s);
 // WSASYSCALLFAILURE.
 int WinsockError(int systemError);
 void SetLastError(int winsockError);
+// The descriptor's pending system error (SO_ERROR), which reading clears:
+// the outcome of a connect that was under way.
+int PendingSystemError(int fd);
 // True when the library is started and no blocking call of this thread is
 // under way; otherwise sets the last error and returns false.
 bool Enter();

@@ -788,6 +788,50 @@ TEST_F(WinsockTest, ResetIsNotifiedAsCloseWithConnReset) {
   EXPECT_EQ(Count(s, FD_READ), 0);
 }
 
+TEST_F(WinsockTest, DataBeforeAResetIsOfferedFirst) {
+  SOCKET c, s;
+  Pair(&c, &s);
+  ASSERT_EQ(WSAAsyncSelect(s, window_, kSocketMessage, FD_READ | FD_CLOSE), 0);
+  ASSERT_EQ(send(c, "abc", 3, 0), 3);
+  ASSERT_TRUE(Readable(s));
+  const linger abortive{1, 0};
+  ASSERT_EQ(setsockopt(c, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
+                       sizeof abortive),
+            0);
+  ASSERT_EQ(closesocket(c), 0);
+  ASSERT_NE(WaitFor(s, FD_READ), nullptr);
+  char b[8];
+  EXPECT_EQ(recv(s, b, sizeof b, 0), 3);
+  const Note* closed = WaitFor(s, FD_CLOSE);
+  ASSERT_NE(closed, nullptr);
+  EXPECT_EQ(closed->Error(), WSAECONNRESET);
+  EXPECT_EQ(notes_.front().Event(), FD_READ);
+}
+
+TEST_F(WinsockTest, DatagramsCarryTheirSender) {
+  SOCKET a = socket(AF_INET, SOCK_DGRAM, 0);
+  SOCKET b = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in any = Loopback(0);
+  ASSERT_EQ(bind(a, AsAddr(any), sizeof any), 0);
+  ASSERT_EQ(bind(b, AsAddr(any), sizeof any), 0);
+  sockaddr_in aName, bName;
+  int len = sizeof aName;
+  ASSERT_EQ(getsockname(a, reinterpret_cast<sockaddr*>(&aName), &len), 0);
+  len = sizeof bName;
+  ASSERT_EQ(getsockname(b, reinterpret_cast<sockaddr*>(&bName), &len), 0);
+  ASSERT_EQ(WSAAsyncSelect(b, window_, kSocketMessage, FD_READ), 0);
+  ASSERT_EQ(sendto(a, "ping", 4, 0, AsAddr(bName), sizeof bName), 4);
+  ASSERT_NE(WaitFor(b, FD_READ), nullptr);
+  char text[8];
+  sockaddr_in from{};
+  int fromLen = sizeof from;
+  ASSERT_EQ(recvfrom(b, text, sizeof text, 0, reinterpret_cast<sockaddr*>(&from), &fromLen), 4);
+  EXPECT_EQ(std::string(text, 4), "ping");
+  EXPECT_EQ(fromLen, 16);
+  EXPECT_EQ(from.sin_port, aName.sin_port);
+  EXPECT_EQ(from.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+}
+
 TEST_F(WinsockTest, NoEventsSilencesTheSocket) {
   SOCKET c, s;
   Pair(&c, &s);
