@@ -87,6 +87,15 @@ void Pair(SOCKET* client, SOCKET* server) {
   closesocket(l);
 }
 
+// Closes with linger on and no time: the peer sees a reset.
+void ResetAndClose(SOCKET s) {
+  const linger abortive{1, 0};
+  EXPECT_EQ(setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
+                       sizeof abortive),
+            0);
+  EXPECT_EQ(closesocket(s), 0);
+}
+
 class WinsockTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -772,11 +781,7 @@ TEST_F(WinsockTest, ResetIsNotifiedAsCloseWithConnReset) {
   SOCKET c, s;
   Pair(&c, &s);
   ASSERT_EQ(WSAAsyncSelect(s, window_, kSocketMessage, FD_READ | FD_CLOSE), 0);
-  const linger abortive{1, 0};
-  ASSERT_EQ(setsockopt(c, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
-                       sizeof abortive),
-            0);
-  ASSERT_EQ(closesocket(c), 0);
+  ResetAndClose(c);
   const Note* closed = WaitFor(s, FD_CLOSE);
   ASSERT_NE(closed, nullptr);
   EXPECT_EQ(closed->Error(), WSAECONNRESET);
@@ -794,11 +799,7 @@ TEST_F(WinsockTest, DataBeforeAResetIsOfferedFirst) {
   ASSERT_EQ(WSAAsyncSelect(s, window_, kSocketMessage, FD_READ | FD_CLOSE), 0);
   ASSERT_EQ(send(c, "abc", 3, 0), 3);
   ASSERT_TRUE(Readable(s));
-  const linger abortive{1, 0};
-  ASSERT_EQ(setsockopt(c, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
-                       sizeof abortive),
-            0);
-  ASSERT_EQ(closesocket(c), 0);
+  ResetAndClose(c);
   ASSERT_NE(WaitFor(s, FD_READ), nullptr);
   char b[8];
   EXPECT_EQ(recv(s, b, sizeof b, 0), 3);
