@@ -138,7 +138,8 @@ TEST_F(ModulesTest, AModuleLackingOneEntryIsRefusedAtThatName) {
 }
 
 TEST_F(ModulesTest, ModulesOfTheirOwnComeAndGo) {
-  static int calls = 0;
+  static int calls;
+  calls = 0;
   void (*probe)() = [] { ++calls; };
   RegisterModule("Probe.dll", {{"Probe", ProcAddressOf(probe)}});
   const HMODULE module = LoadLibrary("PROBE");
