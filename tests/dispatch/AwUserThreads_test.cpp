@@ -199,6 +199,18 @@ TEST_F(WorkerThreads, StartAndStop) {
   EXPECT_EQ(d.ComEvent, nullptr);
 }
 
+TEST_F(WorkerThreads, PriorityFollowsTheBoost) {
+  ASSERT_EQ(d.Open(), 0);
+  EXPECT_EQ(d.ComThread.load()->Priority.load(), tpNormal);
+  d.Rs485 = true;
+  d.SetWorkerPriority(1);
+  EXPECT_EQ(d.ComThread.load()->Priority.load(), tpHigher);
+  EXPECT_EQ(d.DispThread.load()->Priority.load(), tpHigher);
+  EXPECT_EQ(d.OutThread.load()->Priority.load(), tpHighest);  // one more in RS-485 mode
+  d.SetWorkerPriority(9);
+  EXPECT_EQ(d.OutThread.load()->Priority.load(), tpTimeCritical);
+}
+
 TEST_F(WorkerThreads, StartingTwiceIsRefused) {
   ASSERT_EQ(d.Open(), 0);
   try {

@@ -523,3 +523,65 @@ TEST_F(DispatcherTest, LineTriggerKeepsTheBitsThatFiredIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// --- Line settings ----------------------------------------------------------
+
+TEST(LineSettings, SerialOpenAppliesOptionsAndTheLine) {
+  MemoryDispatcher d;
+  d.NewTimerTrigger();
+  ASSERT_EQ(d.OpenSerialDevice("COM1", 9600, 2, 7, 2, 1024, 2048, doDtrOn | doRtsAuto), 0);
+  EXPECT_TRUE(d.DtrOn);
+  EXPECT_FALSE(d.DtrAuto);
+  EXPECT_TRUE(d.RtsAuto);
+  EXPECT_FALSE(d.RtsOn);
+  EXPECT_TRUE(d.TimerTriggerList.empty());  // an open starts without triggers
+  EXPECT_EQ(d.CurrentBaud, 9600u);
+  EXPECT_EQ(d.Device.BaudRate, 9600u);
+  EXPECT_EQ(d.Device.Parity, 2);
+  EXPECT_EQ(d.Device.ByteSize, 7);
+  EXPECT_EQ(d.Device.StopBits, 2);
+  EXPECT_EQ(d.OutRing.size(), 2048u);
+  EXPECT_NE(d.OutputEvent, nullptr);
+  EXPECT_TRUE(d.Started);
+}
+
+TEST(LineSettings, ChangesGoThroughTheDeviceAndReassertTheLines) {
+  MemoryDispatcher d;
+  ASSERT_EQ(d.Open(), 0);
+  EXPECT_EQ(d.SetDtr(true), 0);
+  EXPECT_TRUE(d.Device.DtrOn);
+  EXPECT_EQ(d.SetRts(false), 0);
+  EXPECT_FALSE(d.Device.RtsOn);
+  EXPECT_EQ(d.Escapes, (std::vector<std::int32_t>{escSetDtr, escClrRts, escSetDtr, escClrRts}));
+  d.Escapes.clear();
+  EXPECT_EQ(d.SetRs485Mode(true), 0);
+  EXPECT_TRUE(d.Rs485);
+  EXPECT_TRUE(d.Device.RtsToggle);
+  EXPECT_EQ(d.Escapes, (std::vector<std::int32_t>{escSetDtr}));  // RTS belongs to the device
+  EXPECT_EQ(d.SetHardwareFlow(900, 100, hfUseRTS | hfRequireCTS), 0);
+  EXPECT_TRUE(d.Device.RtsAuto);
+  EXPECT_TRUE(d.Device.OutxCtsFlow);
+  EXPECT_EQ(d.SetSoftwareFlow(3072, 1024, sfTransmitFlow | sfReceiveFlow), 0);
+  EXPECT_TRUE(d.Device.OutX && d.Device.InX);
+  EXPECT_EQ(d.Device.XonLim, 1024);
+  EXPECT_EQ(d.Device.XoffLim, 1024);
+  EXPECT_EQ(d.SetFlowChars('a', 'b'), 0);
+  EXPECT_EQ(d.Device.XonChar, 'a');
+  EXPECT_EQ(d.SoftwareFlowDisable(), 0);
+  EXPECT_FALSE(d.Device.OutX || d.Device.InX);
+  EXPECT_EQ(d.Device.XonChar, 'a');
+}
+
+TEST(LineSettings, ALineChangeWaitsForTheOutputToDrain) {
+  MemoryDispatcher d;
+  ASSERT_EQ(d.Open(), 0);
+  d.CurrentBaud = 115200;
+  EXPECT_EQ(d.SetLine(115200, 0, 8, 1), 0);  // nothing waits: no pause
+  EXPECT_EQ(d.Device.BaudRate, 115200u);
+  EXPECT_EQ(d.SetLine(115200, 0, 8, 1), 0);
+  EXPECT_EQ(d.SetStates, 2);
+}
+
+}  // namespace
