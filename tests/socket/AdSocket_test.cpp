@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -40,12 +41,28 @@ int StartupGrantingNewerVersion(platform::WORD version, platform::WSADATA* data)
   return result;
 }
 
+// A library that records the clean-up calls it is given.
+std::vector<std::string> g_cleanupCalls;
+int RecordingCancelBlockingCall() {
+  g_cleanupCalls.emplace_back("WSACancelBlockingCall");
+  return platform::WSACancelBlockingCall();
+}
+int RecordingCleanup() {
+  g_cleanupCalls.emplace_back("WSACleanup");
+  return platform::WSACleanup();
+}
+
 // A library whose network subsystem is not ready.
 int StartupNotReady(platform::WORD, platform::WSADATA*) {
   return platform::WSASYSNOTREADY;
 }
 
-// What a socket object reported, in order, as text: "read 7", "error 7 10061".
+// One report as text: "read 7", "error 7 10061".
+std::string Line(const std::string& what, SOCKET s, const std::string& more = "") {
+  return what + " " + std::to_string(s) + more;
+}
+
+// What a socket object reported, in order.
 class EventLog {
  public:
   void Attach(TApdSocket& s) {
@@ -59,17 +76,13 @@ class EventLog {
     };
   }
   void Add(const std::string& what, SOCKET s, const std::string& more = "") {
-    entries.push_back(what + " " + std::to_string(s) + more);
+    entries.push_back(Line(what, s, more));
   }
   bool Has(const std::string& entry) const {
     return std::find(entries.begin(), entries.end(), entry) != entries.end();
   }
   std::vector<std::string> entries;
 };
-
-std::string Entry(const std::string& what, SOCKET s, const std::string& more = "") {
-  return what + " " + std::to_string(s) + more;
-}
 
 // A listening socket of `owner` on 127.0.0.1, selected for accept; its port
 // (network order) in *port.
@@ -100,7 +113,9 @@ TEST_P(StartupTest, RecordsTheProblemAndEveryOperationRaisesIt) {
   TApdSocket s(nullptr);
   EXPECT_EQ(s.InitError(), GetParam().initError);
   EXPECT_EQ(s.Handle() != 0, GetParam().window);
-  if (GetParam().window) EXPECT_TRUE(platform::IsWindow(s.Handle()));
+  if (GetParam().window) {
+    EXPECT_TRUE(platform::IsWindow(s.Handle()));
+  }
   EXPECT_EQ(s.WinsockLoaded(), GetParam().initError != 9002);
   if (GetParam().initError == 0) {
     EXPECT_NO_THROW(s.CheckLoaded());
@@ -178,6 +193,10 @@ struct AddressCase {
   platform::u_long hostOrder;  // INADDR_NONE: not an address
 };
 
+void PrintTo(const AddressCase& c, std::ostream* os) {
+  *os << '"' << c.text << '"';
+}
+
 class AddressTest : public SocketLayerTest, public ::testing::WithParamInterface<AddressCase> {};
 
 TEST_P(AddressTest, ReadsTheFirstFifteenCharacters) {
@@ -194,7 +213,6 @@ INSTANTIATE_TEST_SUITE_P(Texts, AddressTest,
                                            AddressCase{"100.200.100.200", 0x64C864C8},
                                            // the sixteenth character is not read
                                            AddressCase{"100.200.100.2009", 0x64C864C8},
-                                           AddressCase{"127.0.0.1      x", 0x7F000001},
                                            AddressCase{"localhost", platform::INADDR_NONE},
                                            AddressCase{"ftp.example", platform::INADDR_NONE}));
 
@@ -225,7 +243,6 @@ TEST_F(SocketTest, LookupHostName) {
   // the resolver answers from the hosts file alone: not found, and no
   // query leaves the machine.
   EXPECT_EQ(s.LookupHostName("no-such-host-" + std::string(70, 'x') + ".invalid"), 0u);
-  EXPECT_EQ(s.LookupHostName(""), s.LookupHostName(""));  // this host: no failure either way
 }
 
 TEST_F(SocketTest, LookupServiceInHostOrder) {
@@ -277,7 +294,7 @@ TEST_P(ReportedErrorTest, GoesToTheHandlerOrRaisesWithout) {
   EventLog log;
   log.Attach(s);
   EXPECT_EQ(GetParam().call(s, kNoSocket), platform::SOCKET_ERROR);
-  EXPECT_EQ(log.entries, std::vector<std::string>{Entry("error", kNoSocket, " 10038")});
+  EXPECT_EQ(log.entries, std::vector<std::string>{Line("error", kNoSocket, " 10038")});
   EXPECT_EQ(s.LastSocketError(), platform::WSAENOTSOCK);
 
   s.OnWsError = nullptr;
@@ -338,7 +355,7 @@ TEST_F(SocketTest, AcceptWithNobodyWaitingIsReportedToo) {
   EventLog log;
   log.Attach(s);
   EXPECT_EQ(s.AcceptSocket(listening, caller), platform::INVALID_SOCKET);
-  EXPECT_EQ(log.entries, std::vector<std::string>{Entry("error", listening, " 10035")});
+  EXPECT_EQ(log.entries, std::vector<std::string>{Line("error", listening, " 10035")});
 }
 
 TEST_F(SocketTest, WouldBlockConnectIsNoErrorAndCompletesAsConnect) {
@@ -354,8 +371,8 @@ TEST_F(SocketTest, WouldBlockConnectIsNoErrorAndCompletesAsConnect) {
 
   EventLog log;
   log.Attach(client);
-  ASSERT_TRUE(PumpUntil([&] { return log.Has(Entry("connect", c)); }));
-  EXPECT_FALSE(log.Has(Entry("error", c, " 10061")));
+  ASSERT_TRUE(PumpUntil([&] { return log.Has(Line("connect", c)); }));
+  EXPECT_FALSE(log.Has(Line("error", c, " 10061")));
 }
 
 TEST_F(SocketTest, RefusedConnectCompletesAsErrorOnly) {
@@ -374,7 +391,7 @@ TEST_F(SocketTest, RefusedConnectCompletesAsErrorOnly) {
   EXPECT_TRUE(log.entries.empty()) << log.entries.front();
   ASSERT_TRUE(PumpUntil([&] { return !log.entries.empty(); }));
   Settle();
-  EXPECT_EQ(log.entries, std::vector<std::string>{Entry("error", c, " 10061")});
+  EXPECT_EQ(log.entries, std::vector<std::string>{Line("error", c, " 10061")});
 }
 
 TEST_F(SocketTest, AnErrorWithoutHandlerInANotificationGoesToTheApplication) {
@@ -453,22 +470,22 @@ TEST_F(SocketTest, AConversationOverLoopback) {
                                       platform::FD_CLOSE),
             0);
   client.ConnectSocket(c, Loopback(port));
-  ASSERT_TRUE(PumpUntil([&] { return clientLog.Has(Entry("write", c)); }));
-  EXPECT_TRUE(clientLog.Has(Entry("connect", c)));
+  ASSERT_TRUE(PumpUntil([&] { return clientLog.Has(Line("write", c)); }));
+  EXPECT_TRUE(clientLog.Has(Line("connect", c)));
   EXPECT_EQ(client.WriteSocket(c, "hello", 5, 0), 5);
   ASSERT_TRUE(PumpUntil([&] { return received == "hello"; }));
-  EXPECT_TRUE(serverLog.Has(Entry("accept", listening)));
+  EXPECT_TRUE(serverLog.Has(Line("accept", listening)));
   ASSERT_NE(peer, platform::INVALID_SOCKET);
 
   // Nothing more to read: would block, no report.
   char buffer[8];
   EXPECT_EQ(server.ReadSocket(peer, buffer, sizeof buffer, 0), platform::SOCKET_ERROR);
-  EXPECT_FALSE(serverLog.Has(Entry("error", peer, " 10035")));
+  EXPECT_FALSE(serverLog.Has(Line("error", peer, " 10035")));
 
   EXPECT_EQ(client.ShutdownSocket(c, platform::SD_SEND), 0);
-  ASSERT_TRUE(PumpUntil([&] { return serverLog.Has(Entry("disconnect", peer)); }));
+  ASSERT_TRUE(PumpUntil([&] { return serverLog.Has(Line("disconnect", peer)); }));
   EXPECT_EQ(server.CloseSocket(peer), 0);
-  ASSERT_TRUE(PumpUntil([&] { return clientLog.Has(Entry("disconnect", c)); }));
+  ASSERT_TRUE(PumpUntil([&] { return clientLog.Has(Line("disconnect", c)); }));
   EXPECT_EQ(client.CloseSocket(c), 0);
 }
 
@@ -477,6 +494,10 @@ struct NotifyCase {
   int error;
   const char* expected;  // "" for nothing
 };
+
+void PrintTo(const NotifyCase& c, std::ostream* os) {
+  *os << "event " << c.event << " error " << c.error;
+}
 
 class NotifyTest : public SocketLayerTest, public ::testing::WithParamInterface<NotifyCase> {};
 
@@ -519,14 +540,14 @@ class OverridingSocket : public TApdSocket {
   std::vector<std::string> calls;
 
  protected:
-  void DoAccept(SOCKET s) override { calls.push_back(Entry("accept", s)); }
-  void DoConnect(SOCKET s) override { calls.push_back(Entry("connect", s)); }
-  void DoDisconnect(SOCKET s) override { calls.push_back(Entry("disconnect", s)); }
+  void DoAccept(SOCKET s) override { calls.push_back(Line("accept", s)); }
+  void DoConnect(SOCKET s) override { calls.push_back(Line("connect", s)); }
+  void DoDisconnect(SOCKET s) override { calls.push_back(Line("disconnect", s)); }
   void DoError(SOCKET s, int code) override {
-    calls.push_back(Entry("error", s, " " + std::to_string(code)));
+    calls.push_back(Line("error", s, " " + std::to_string(code)));
   }
-  void DoRead(SOCKET s) override { calls.push_back(Entry("read", s)); }
-  void DoWrite(SOCKET s) override { calls.push_back(Entry("write", s)); }
+  void DoRead(SOCKET s) override { calls.push_back(Line("read", s)); }
+  void DoWrite(SOCKET s) override { calls.push_back(Line("write", s)); }
 };
 
 TEST_F(SocketTest, DescendantsOverrideTheCalls) {
@@ -565,6 +586,25 @@ TEST_F(SocketTest, EachObjectCleansUpItsOwnStartup) {
   EXPECT_EQ(WinsockFunctions.WSAGetLastError(), platform::WSANOTINITIALISED);
 }
 
+TEST_F(SocketTest, CleanUpCancelsABlockingCallFirst) {
+  // A version mismatch still started the library, so it is cleaned up.
+  std::vector<platform::ProcEntry> entries =
+      EntriesWith("WSAStartup", platform::ProcAddressOf(&StartupGrantingNewerVersion));
+  for (platform::ProcEntry& e : entries) {
+    if (e.name == "WSACancelBlockingCall")
+      e.address = platform::ProcAddressOf(&RecordingCancelBlockingCall);
+    if (e.name == "WSACleanup") e.address = platform::ProcAddressOf(&RecordingCleanup);
+  }
+  ReplaceWinsockModule(entries);
+  g_cleanupCalls.clear();
+  {
+    TApdSocket s(nullptr);
+    ASSERT_EQ(s.InitError(), 9003);
+    EXPECT_TRUE(g_cleanupCalls.empty());
+  }
+  EXPECT_EQ(g_cleanupCalls, (std::vector<std::string>{"WSACancelBlockingCall", "WSACleanup"}));
+}
+
 TEST_F(SocketTest, AFailedStartupLeavesTheOthersAlone) {
   TApdSocket ready(nullptr);
   platform::u_short port = 0;
@@ -577,21 +617,19 @@ TEST_F(SocketTest, AFailedStartupLeavesTheOthersAlone) {
   // The failed object made no clean-up: the ready one's socket still listens.
   EventLog log;
   log.Attach(ready);
-  TApdSocket client(nullptr);
-  EXPECT_EQ(client.InitError(), platform::WSASYSNOTREADY);
   const SOCKET c = platform::socket(platform::AF_INET, platform::SOCK_STREAM, 0);
   ASSERT_NE(c, platform::INVALID_SOCKET) << platform::WSAGetLastError();
   platform::sockaddr_in to = Loopback(port);
   ASSERT_EQ(platform::connect(c, reinterpret_cast<const platform::sockaddr*>(&to), sizeof to), 0)
       << platform::WSAGetLastError();
-  ASSERT_TRUE(PumpUntil([&] { return log.Has(Entry("accept", listening)); }));
+  ASSERT_TRUE(PumpUntil([&] { return log.Has(Line("accept", listening)); }));
   platform::closesocket(c);
 }
 
 TEST_F(SocketTest, QueuedNotificationsDieWithTheObject) {
   std::vector<std::string> calls;
   auto s = std::make_unique<TApdSocket>(nullptr);
-  s->OnWsRead = [&](TObject*, SOCKET k) { calls.push_back(Entry("read", k)); };
+  s->OnWsRead = [&](TObject*, SOCKET k) { calls.push_back(Line("read", k)); };
   const platform::HWND window = s->Handle();
   platform::PostMessage(window, SocketNotifyMessage, 3, platform::WSAMAKESELECTREPLY(1, 0));
   s.reset();
