@@ -3,6 +3,7 @@
 // error rule of each call, notifications and clean-up.
 #include "socket/AdSocket.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -260,7 +261,7 @@ TEST_F(SocketTest, CreateSocketFailureRaisesThePlainForm) {
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
   // The lowest free descriptor becomes the limit: the next one is refused.
-  const int probe = dup(0);
+  const int probe = open("/dev/null", O_RDONLY);
   ASSERT_GE(probe, 0);
   close(probe);
   rlimit tight = saved;
