@@ -243,6 +243,60 @@ TEST_F(WorkerThreads, SynchronizedHandlersRunOnTheMainThread) {
   EXPECT_EQ(c.threads.front(), std::this_thread::get_id());
 }
 
+TEST_F(WorkerThreads, HandlerWindowsGetTheirEventsOnTheMainThread) {
+  std::string got;
+  std::thread::id ran;
+  const platform::HWND window = platform::AllocateHWnd(
+      [&](platform::HWND, platform::UINT msg, platform::WPARAM w, platform::LPARAM) {
+        ran = std::this_thread::get_id();
+        if (msg == TriggerAvailMsg) {
+          std::string bytes(w, '\0');
+          if (d.ReadBlock(reinterpret_cast<std::uint8_t*>(bytes.data()), w) > 0) got += bytes;
+        }
+        return platform::LRESULT{0};
+      });
+  ASSERT_EQ(d.Open(), 0);
+  d.AddWindowTriggerHandler(window);
+  d.RecomputeHandlerFlags(huEnablePort);
+  d.SetAvailThreshold(1);
+  Send("window");
+  ASSERT_TRUE(WaitUntil([&] { return got == "window"; })) << got;
+  EXPECT_EQ(ran, std::this_thread::get_id());
+  EXPECT_TRUE(WaitUntil([&] { return d.InputCount() == 0; }));
+}
+
+TEST_F(WorkerThreads, AWindowThatDoesNotAnswerIsSkipped) {
+  std::atomic<int> windowCalls{0};
+  const platform::HWND window = platform::AllocateHWnd(
+      [&](platform::HWND, platform::UINT, platform::WPARAM, platform::LPARAM) {
+        ++windowCalls;
+        return platform::LRESULT{0};
+      });
+  d.AddMethodTriggerHandler(MakeTriggerMethod<&Collector::OnTrigger>(&c));
+  ASSERT_EQ(d.Open(), 0);
+  d.AddWindowTriggerHandler(window);
+  d.RecomputeHandlerFlags(huEnablePort);
+  const std::int32_t first = d.NewTimerTrigger();
+  const std::int32_t second = d.NewTimerTrigger();
+  d.ArmTimerTrigger(first, 1, true);
+  d.ArmTimerTrigger(second, 2, true);
+  // The main thread handles no messages meanwhile: the window cannot answer,
+  // and the second timer's event is delivered after the time-out.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(c.m);
+      if (c.timers == 2) break;
+    }
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(windowCalls.load(), 0);
+  // A send that was given up does not run later.
+  WaitUntil([&] { return windowCalls.load() > 0; }, 1);
+  EXPECT_LE(windowCalls.load(), 1);  // only the second event's send may still be waiting
+}
+
 TEST_F(WorkerThreads, WrittenBytesReachThePeer) {
   ASSERT_EQ(d.Open(), 0);
   std::string block;
