@@ -158,7 +158,11 @@ class TWidgetPeer : public TControlPeer {
     widget_->labelfont(FontOf(control_.Font()));
     widget_->labelsize(SizeOf(control_.Font()));
     widget_->labelcolor(TextColor(control_.Font().Color()));
-    if (control_.Hint().empty()) {
+    // A hint shows when the control, or a control it sits on, asks for it.
+    bool showHint = false;
+    for (const TControl* c = &control_; c != nullptr && !showHint; c = c->Parent())
+      showHint = c->ShowHint();
+    if (control_.Hint().empty() || !showHint) {
       widget_->tooltip(nullptr);
     } else {
       widget_->copy_tooltip(control_.Hint().c_str());
