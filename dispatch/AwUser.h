@@ -25,7 +25,7 @@
 // Locks: the general lock (DataLock) guards triggers, handlers, call state,
 // trace, log and line settings; the output lock guards the output counters
 // and ring; the buffer lock guards the dispatch ring. All three are
-// re-entrant. The only nesting is general inside buffer (or inside output):
+// re-entrant. The only nesting is the general lock inside the buffer lock:
 // no path takes the buffer or output lock while it holds the general lock.
 // ListLock may be held while dispatcher locks are taken, never the reverse.
 //

@@ -348,27 +348,37 @@ INSTANTIATE_TEST_SUITE_P(
                       MatchCase{"x", "xyx", false, {0, 2}}));
 
 struct SplitCase {
+  const char* pattern;
   std::vector<const char*> reads;
+  std::size_t events;
 };
 
 class DataTriggerReads : public DispatcherTest, public ::testing::WithParamInterface<SplitCase> {};
 
-TEST_P(DataTriggerReads, MatchOnceAtTheLastByteHoweverTheBytesArrive) {
+TEST_P(DataTriggerReads, MatchTheSameHoweverTheBytesArrive) {
+  const SplitCase& c = GetParam();
   Listen();
-  const std::int32_t h = d.InternalAddDataTrigger("ab", false);
-  for (const char* part : GetParam().reads) {
+  const std::int32_t h = d.InternalAddDataTrigger(c.pattern, false);
+  for (const char* part : c.reads) {
     d.Feed(part);
     d.DispatchPass();
   }
-  ASSERT_EQ(rec.Seen.size(), 1u);
-  EXPECT_EQ(rec.Seen[0].Msg, TriggerDataMsg);
-  EXPECT_EQ(rec.Seen[0].wParam, static_cast<std::uint32_t>(h));
-  EXPECT_EQ(rec.Seen[0].lParam & 0xFFFF, 2);  // the trigger's length
+  ASSERT_EQ(rec.Seen.size(), c.events);
+  for (const SeenEvent& e : rec.Seen) {
+    EXPECT_EQ(e.Msg, TriggerDataMsg);
+    EXPECT_EQ(e.wParam, static_cast<std::uint32_t>(h));
+    EXPECT_EQ(static_cast<std::size_t>(e.lParam & 0xFFFF), std::strlen(c.pattern));
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Splits, DataTriggerReads,
-                         ::testing::Values(SplitCase{{"aab"}}, SplitCase{{"a", "ab"}},
-                                           SplitCase{{"aa", "b"}}, SplitCase{{"a", "a", "b"}}));
+INSTANTIATE_TEST_SUITE_P(
+    Splits, DataTriggerReads,
+    ::testing::Values(SplitCase{"ab", {"aab"}, 1}, SplitCase{"ab", {"a", "ab"}, 1},
+                      SplitCase{"ab", {"aa", "b"}, 1}, SplitCase{"ab", {"a", "a", "b"}, 1},
+                      SplitCase{"ab", {"a", "a"}, 0},
+                      // overlapping occurrences
+                      SplitCase{"aa", {"aaa"}, 2}, SplitCase{"aa", {"a", "a", "a"}, 2},
+                      SplitCase{"\r\n", {"x\r", "\r", "\n\r", "\n"}, 2}));
 
 TEST_F(DispatcherTest, IgnoreCaseMatchesLowerCaseInput) {
   Listen();
