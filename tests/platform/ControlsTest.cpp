@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Pump.h"
 #include "TempFolder.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -26,19 +27,6 @@ class ControlsTest : public ::testing::Test {
     platform::HeadlessBoxes().Reset();
   }
   void TearDown() override { platform::ResetMessageLoopForTesting(); }
-
-  // Dispatches messages until done() holds or a generous deadline passes.
-  static bool PumpUntil(const std::function<bool()>& done, int deadlineMs = 20000) {
-    const std::uint32_t start = platform::timeGetTime();
-    while (!done()) {
-      if (platform::timeGetTime() - start > static_cast<std::uint32_t>(deadlineMs)) return false;
-      platform::MSG msg;
-      while (platform::PeekMessage(msg, true))
-        platform::DispatchMessage(msg);
-      if (!done()) platform::WaitForWork(50);
-    }
-    return true;
-  }
 
   TForm form_{nullptr};
 };

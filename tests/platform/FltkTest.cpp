@@ -17,6 +17,7 @@
 #include <functional>
 #include <string>
 
+#include "Pump.h"
 #include "platform/Clock.h"
 #include "platform/Fltk.h"
 #include "platform/Forms.h"
@@ -48,18 +49,6 @@ bool CanRun(const std::string& program) {
     start = colon + 1;
   }
   return false;
-}
-
-bool WaitFor(const std::function<bool()>& done, int deadlineMs = 20000) {
-  const std::uint32_t start = platform::timeGetTime();
-  while (!done()) {
-    if (platform::timeGetTime() - start > static_cast<std::uint32_t>(deadlineMs)) return false;
-    platform::MSG msg;
-    while (platform::PeekMessage(msg, true))
-      platform::DispatchMessage(msg);
-    if (!done()) platform::WaitForWork(50);
-  }
-  return true;
 }
 
 // Starts Xvfb on a display it picks itself (it writes the number to a pipe
@@ -222,7 +211,7 @@ TEST_F(FltkTest, ShowsTheWindowAndBringsWidgetEventsThroughTheLoop) {
   ASSERT_TRUE(form->Showing());
   Fl_Window* window = Fl::first_window();
   ASSERT_NE(window, nullptr);
-  ASSERT_TRUE(WaitFor([&] { return window->visible() != 0; }));
+  ASSERT_TRUE(PumpUntil([&] { return window->visible() != 0; }));
   EXPECT_EQ(window->w(), 559);
   EXPECT_EQ(window->h(), 349);
   EXPECT_STREQ(window->label(), "軟件安裝糸統");
@@ -232,7 +221,7 @@ TEST_F(FltkTest, ShowsTheWindowAndBringsWidgetEventsThroughTheLoop) {
   ASSERT_NE(exit, nullptr);
   exit->do_callback();
   EXPECT_EQ(form->exitClicks, 0);
-  ASSERT_TRUE(WaitFor([&] { return form->exitClicks == 1; }));
+  ASSERT_TRUE(PumpUntil([&] { return form->exitClicks == 1; }));
 
   // The radio button's mark has moved before its click handler runs.
   bool checkedInHandler = false;
@@ -241,7 +230,7 @@ TEST_F(FltkTest, ShowsTheWindowAndBringsWidgetEventsThroughTheLoop) {
   ASSERT_NE(tkvButton, nullptr);
   tkvButton->setonly();
   tkvButton->do_callback();
-  ASSERT_TRUE(WaitFor([&] { return checkedInHandler; }));
+  ASSERT_TRUE(PumpUntil([&] { return checkedInHandler; }));
   EXPECT_FALSE(dynamic_cast<TRadioButton*>(form->FindComponent("TKV1"))->Checked());
 
   // Changes of the controls reach the widgets.
@@ -249,7 +238,7 @@ TEST_F(FltkTest, ShowsTheWindowAndBringsWidgetEventsThroughTheLoop) {
   EXPECT_STREQ(window->label(), "Program Installation System");
 
   // A picture of the window, to look at.
-  WaitFor([] { return false; }, 300);
+  PumpUntil([] { return false; }, 300);
   if (CanRun("import")) {
     const std::string png = std::string(TKV_BINARY_DIR) + "/toolkit-smoke.png";
     const std::string command = "import -window root '" + png + "' 2>/dev/null";
@@ -258,7 +247,7 @@ TEST_F(FltkTest, ShowsTheWindowAndBringsWidgetEventsThroughTheLoop) {
 
   // The close box closes the main form, which ends the application.
   window->do_callback();
-  ASSERT_TRUE(WaitFor([&] { return app_.Terminated(); }));
+  ASSERT_TRUE(PumpUntil([&] { return app_.Terminated(); }));
 }
 
 TEST_F(FltkTest, AnOpenBoxKeepsTheLoopRunningAndReturnsTheButton) {
