@@ -95,12 +95,27 @@ screenshot() {
   echo "screenshot: $shots/$2"
 }
 
+# The title is set before the controls are first drawn: keeps taking the shot
+# until it shows more than a handful of colours (a drawn window, not a blank
+# one).
+drawn_screenshot() {
+  local colours deadline=$((SECONDS + 30))
+  while :; do
+    screenshot "$1" "$2" >/dev/null
+    colours=$(identify -format %k "$shots/$2")
+    [ "$colours" -gt 16 ] && break
+    [ $SECONDS -lt $deadline ] || fail "the window was never drawn ($colours colours in $2)"
+    sleep 0.1
+  done
+  echo "screenshot: $shots/$2"
+}
+
 english='Program Installation System'
 chinese='軟件安裝糸統'
 
 wid=$(wait_for_title "$english  (Updated on 2019/03/25)")
 echo "start: '$english  (Updated on 2019/03/25)'"
-screenshot "$wid" window_en.png
+drawn_screenshot "$wid" window_en.png
 
 # The language button sits at 494,16 (50 x 22) in the client area.
 press() { xdotool mousemove --window "$wid" "$1" "$2" click 1; }
