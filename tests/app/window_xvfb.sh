@@ -53,7 +53,7 @@ mkdir -p "$shots"
 # Xvfb picks a free display number itself and writes it to the pipe when it
 # accepts connections.
 exec 3>"$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 exec 3>&-
 deadline=$((SECONDS + 30))
