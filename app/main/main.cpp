@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/uGetUpdateFile.h"
+#include "dispatch/AdSrMgr.h"
 #include "platform/Fltk.h"
 
 int main() {
@@ -12,6 +13,10 @@ int main() {
     std::fprintf(stderr, "tkv-setup: %s\n", error.c_str());
     return 1;
   }
+  // The communications layer starts before the window exists: its string
+  // readers serve every error text the window may show.
+  InitStringResources();
+  int exitCode = 0;
   try {
     TApplication application;
     StartApplication(application, TDistributionServer{});
@@ -19,7 +24,8 @@ int main() {
   } catch (const std::exception& e) {
     // The window could not even be made: nothing is on screen to show it.
     std::fprintf(stderr, "tkv-setup: %s\n", e.what());
-    return 1;
+    exitCode = 1;
   }
-  return 0;
+  DoneStringResources();
+  return exitCode;
 }
