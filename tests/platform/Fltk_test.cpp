@@ -62,7 +62,7 @@ std::string StartXvfb() {
   if (::pipe2(fds, O_CLOEXEC) != 0) return "";
   const std::string writeEnd = std::to_string(fds[1]);
   const char* argv[] = {"Xvfb",      "-displayfd", writeEnd.c_str(), "-screen", "0", "1024x768x24",
-                        "-nolisten", "tcp",        "-noreset", nullptr};
+                        "-nolisten", "tcp",        "-noreset",       nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
