@@ -757,6 +757,8 @@ class TApdBaseDispatcher {
   bool AppendLogPiece(const void* Src, std::uint32_t N);
   void CreateEvents();
   void CloseEvents();
+  // A fresh, empty dispatch ring for a device that has just been opened.
+  void NewDispatchBuffer();
   std::int32_t ApplySettings(bool WaitForOutput);
 
   // The worker threads, owned and joined here.

@@ -100,6 +100,16 @@ void TApdBaseDispatcher::CloseForDestruction() {
   ReleaseDispatcher();
 }
 
+void TApdBaseDispatcher::NewDispatchBuffer() {
+  Lock buffer(BufferLock);
+  DispBuffer = std::make_unique<std::uint8_t[]>(DispatchBufferSize);
+  DispHead = 0;
+  DispTail = 0;
+  BufferFull = false;
+  DataScanPos = 0;
+  LastAvailPos = -1;
+}
+
 std::int32_t TApdBaseDispatcher::OpenSocketDevice(std::uint32_t InSize, std::uint32_t OutSize) {
   DeviceId = DeviceOpen(std::string(), InSize, OutSize);
   if (DeviceId < 0) {
@@ -114,15 +124,7 @@ std::int32_t TApdBaseDispatcher::OpenSocketDevice(std::uint32_t InSize, std::uin
     if (error > 0) return -error;
     return error < 0 ? error : ecCommNotOpen;
   }
-  {
-    Lock buffer(BufferLock);
-    DispBuffer = std::make_unique<std::uint8_t[]>(DispatchBufferSize);
-    DispHead = 0;
-    DispTail = 0;
-    BufferFull = false;
-    DataScanPos = 0;
-    LastAvailPos = -1;
-  }
+  NewDispatchBuffer();
   InQueueSize = InSize;
   OutQueueSize = OutSize;
   ModemBits = 0;
@@ -161,15 +163,7 @@ std::int32_t TApdBaseDispatcher::OpenSerialDevice(const std::string& Name, std::
     if (error > 0) return fail(-error);
     return fail(error < 0 ? error : ecMemory);
   }
-  {
-    Lock buffer(BufferLock);
-    DispBuffer = std::make_unique<std::uint8_t[]>(DispatchBufferSize);
-    DispHead = 0;
-    DispTail = 0;
-    BufferFull = false;
-    DataScanPos = 0;
-    LastAvailPos = -1;
-  }
+  NewDispatchBuffer();
   {
     Lock output(OutputLock);
     OutRing.assign(OutSize, 0);
