@@ -14,8 +14,8 @@ constexpr platform::WORD kWinsockVersion = platform::MAKEWORD(1, 1);
 constexpr std::size_t kAddressTextLength = 15;  // "255.255.255.255"
 constexpr std::size_t kNameLength = 255;
 
-// Hands the exception being handled to the application's display; before
-// an application exists (or after it is gone) the message goes to stderr.
+}  // namespace
+
 void ShowHandlerException(TObject* sender) {
   if (Application != nullptr) {
     Application->HandleException(sender);
@@ -29,8 +29,6 @@ void ShowHandlerException(TObject* sender) {
     std::fprintf(stderr, "An unknown error occurred\n");
   }
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 

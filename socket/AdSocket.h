@@ -47,6 +47,11 @@
 // reuse the number for their own notices.
 constexpr platform::UINT SocketNotifyMessage = 0x0B11;
 
+// Inside a catch block of a window procedure or handler: hands the exception
+// being handled to the application's display (Application->HandleException),
+// or writes its message to standard error while no application exists.
+void ShowHandlerException(TObject* sender);
+
 // The error of the socket layer. Not one of the EAPDException family.
 class EApdSocketException : public platform::Exception {
  public:
