@@ -483,102 +483,107 @@ void TApdCustomComPort::StopLogging() {
   logging_ = tlPause;
 }
 
+// The trace and the dispatch log are controlled the same way; each names
+// its own state, size, file settings and operations here.
+struct TApdCustomComPort::TraceLogControl {
+  TTraceLogState TApdCustomComPort::*State;
+  std::uint32_t TApdCustomComPort::*Size;
+  std::uint32_t Limit;
+  std::string TApdCustomComPort::*Name;
+  bool TApdCustomComPort::*Hex;
+  void (TApdCustomComPort::*Init)(std::uint32_t);
+  void (TApdCustomComPort::*Dump)(const std::string&, bool);
+  void (TApdCustomComPort::*Append)(const std::string&, bool);
+  void (TApdCustomComPort::*Clear)();
+  void (TApdCustomComPort::*Abort)();
+  void (TApdCustomComPort::*Start)();
+  void (TApdCustomComPort::*Stop)();
+};
+
+const TApdCustomComPort::TraceLogControl TApdCustomComPort::TraceControl{
+    &TApdCustomComPort::tracing_,
+    &TApdCustomComPort::traceSize_,
+    MaxTraceSize,
+    &TApdCustomComPort::traceName_,
+    &TApdCustomComPort::traceHex_,
+    &TApdCustomComPort::InitTracing,
+    &TApdCustomComPort::DumpTrace,
+    &TApdCustomComPort::AppendTrace,
+    &TApdCustomComPort::ClearTracing,
+    &TApdCustomComPort::AbortTracing,
+    &TApdCustomComPort::StartTracing,
+    &TApdCustomComPort::StopTracing};
+
+const TApdCustomComPort::TraceLogControl TApdCustomComPort::LogControl{
+    &TApdCustomComPort::logging_,
+    &TApdCustomComPort::logSize_,
+    MaxLogSize,
+    &TApdCustomComPort::logName_,
+    &TApdCustomComPort::logHex_,
+    &TApdCustomComPort::InitLogging,
+    &TApdCustomComPort::DumpLog,
+    &TApdCustomComPort::AppendLog,
+    &TApdCustomComPort::ClearLogging,
+    &TApdCustomComPort::AbortLogging,
+    &TApdCustomComPort::StartLogging,
+    &TApdCustomComPort::StopLogging};
+
+void TApdCustomComPort::ApplyState(const TraceLogControl& c, TTraceLogState value) {
+  TTraceLogState& state = this->*c.State;
+  if (value == state && !force_) return;
+  if (portState_ != psOpen) {
+    state = (value == tlOn) ? tlOn : tlOff;
+    return;
+  }
+  const bool active = Active(state);
+  switch (value) {
+    case tlOff:
+      if (active) (this->*c.Abort)();
+      break;
+    case tlOn:
+      if (state == tlPause)
+        (this->*c.Start)();
+      else
+        (this->*c.Init)(this->*c.Size);
+      break;
+    case tlDump:
+    case tlAppend:
+      if (active) {
+        (this->*c.Start)();
+        (this->*(value == tlDump ? c.Dump : c.Append))(this->*c.Name, this->*c.Hex);
+      }
+      break;
+    case tlClear:
+      if (active) (this->*c.Clear)();
+      break;
+    case tlPause:
+      if (state == tlOn) (this->*c.Stop)();
+      break;
+  }
+}
+
+void TApdCustomComPort::ApplySize(const TraceLogControl& c, std::uint32_t value) {
+  value = std::min(value, c.Limit);
+  if (value == this->*c.Size) return;
+  this->*c.Size = value;
+  const TTraceLogState former = this->*c.State;
+  if (portState_ == psOpen && Active(former)) {
+    (this->*c.Abort)();
+    ApplyState(c, former);
+  }
+}
+
 void TApdCustomComPort::SetTracing(TTraceLogState value) {
-  if (value == tracing_ && !force_) return;
-  if (portState_ != psOpen) {
-    tracing_ = (value == tlOn) ? tlOn : tlOff;
-    return;
-  }
-  const bool active = Active(tracing_);
-  switch (value) {
-    case tlOff:
-      if (active) AbortTracing();
-      break;
-    case tlOn:
-      if (tracing_ == tlPause)
-        StartTracing();
-      else
-        InitTracing(traceSize_);
-      break;
-    case tlDump:
-      if (active) {
-        StartTracing();
-        DumpTrace(traceName_, traceHex_);
-      }
-      break;
-    case tlAppend:
-      if (active) {
-        StartTracing();
-        AppendTrace(traceName_, traceHex_);
-      }
-      break;
-    case tlClear:
-      if (active) ClearTracing();
-      break;
-    case tlPause:
-      if (tracing_ == tlOn) StopTracing();
-      break;
-  }
+  ApplyState(TraceControl, value);
 }
-
 void TApdCustomComPort::SetLogging(TTraceLogState value) {
-  if (value == logging_ && !force_) return;
-  if (portState_ != psOpen) {
-    logging_ = (value == tlOn) ? tlOn : tlOff;
-    return;
-  }
-  const bool active = Active(logging_);
-  switch (value) {
-    case tlOff:
-      if (active) AbortLogging();
-      break;
-    case tlOn:
-      if (logging_ == tlPause)
-        StartLogging();
-      else
-        InitLogging(logSize_);
-      break;
-    case tlDump:
-      if (active) {
-        StartLogging();
-        DumpLog(logName_, logHex_);
-      }
-      break;
-    case tlAppend:
-      if (active) {
-        StartLogging();
-        AppendLog(logName_, logHex_);
-      }
-      break;
-    case tlClear:
-      if (active) ClearLogging();
-      break;
-    case tlPause:
-      if (logging_ == tlOn) StopLogging();
-      break;
-  }
+  ApplyState(LogControl, value);
 }
-
 void TApdCustomComPort::SetTraceSize(std::uint32_t value) {
-  value = std::min(value, MaxTraceSize);
-  if (value == traceSize_) return;
-  traceSize_ = value;
-  if (portState_ == psOpen && Active(tracing_)) {
-    const TTraceLogState former = tracing_;
-    AbortTracing();
-    SetTracing(former);
-  }
+  ApplySize(TraceControl, value);
 }
-
 void TApdCustomComPort::SetLogSize(std::uint32_t value) {
-  value = std::min(value, MaxLogSize);
-  if (value == logSize_) return;
-  logSize_ = value;
-  if (portState_ == psOpen && Active(logging_)) {
-    const TTraceLogState former = logging_;
-    AbortLogging();
-    SetLogging(former);
-  }
+  ApplySize(LogControl, value);
 }
 
 void TApdCustomComPort::SetTraceName(const std::string& value) {

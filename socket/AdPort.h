@@ -287,6 +287,12 @@ class TApdCustomComPort : public TApdBaseComponent {
   static platform::LRESULT TriggerWindowProc(platform::HWND hwnd, platform::UINT msg,
                                              platform::WPARAM wParam, platform::LPARAM lParam);
   void PublishProperties();
+  struct TraceLogControl;
+  static const TraceLogControl TraceControl;
+  static const TraceLogControl LogControl;
+  // The setters of the state and of the size, for the trace or the log.
+  void ApplyState(const TraceLogControl& control, TTraceLogState value);
+  void ApplySize(const TraceLogControl& control, std::uint32_t value);
 
   bool force_ = false;
   TPortState portState_ = psClosed;
