@@ -196,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(
                       OpenFailure{"DeviceInUse", 1, dlSerial, -5, ecAlreadyOpen},
                       OpenFailure{"NoSuchDevice", 1, dlSerial, -2, ecBadId},
                       OpenFailure{"NoSuchPath", 1, dlSerial, -3, ecBadId},
-                      OpenFailure{"OtherError", 1, dlSerial, -8, -8}),
+                      OpenFailure{"OtherError", 1, dlSerial, ecBadArgument, ecBadArgument}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ComPortTest, DispatcherOfAClosedPortOpensItOnlyWithAutoOpen) {
