@@ -144,6 +144,7 @@ void TApdDeviceSocket::NotifyDispatcher(SOCKET MainSocket) {
 
 platform::LRESULT TApdDeviceSocket::NotifyOwner(SOCKET MainSocket, std::int32_t Event,
                                                 platform::LPARAM Value) {
+  if (MainSocket == platform::INVALID_SOCKET) return 0;
   auto* d = FindDispatcherByDevice<TApdWinsockDispatcher>(static_cast<std::int32_t>(MainSocket));
   if (!d || !d->Port) return 0;
   // The port's trigger window is the first window handler it registered.
