@@ -6,6 +6,7 @@
 #include "app/uGetUpdateFile.h"
 #include "dispatch/AdSrMgr.h"
 #include "platform/Fltk.h"
+#include "socket/AwWnsock.h"
 
 int main() {
   std::string error;
@@ -16,6 +17,9 @@ int main() {
   // The communications layer starts before the window exists: its string
   // readers serve every error text the window may show.
   InitStringResources();
+  // The socket layer comes up before the window and goes down after it,
+  // once every port of the window is gone.
+  WinsockDispatcherStartup();
   int exitCode = 0;
   try {
     TApplication application;
@@ -26,6 +30,7 @@ int main() {
     std::fprintf(stderr, "tkv-setup: %s\n", e.what());
     exitCode = 1;
   }
+  WinsockDispatcherShutdown();
   DoneStringResources();
   return exitCode;
 }
