@@ -7,6 +7,20 @@
 
 using platform::SOCKET;
 
+// Names the connection whose send or receive runs, for the report of a
+// failure on its missing peer socket.
+class TWsIoScope {
+ public:
+  TWsIoScope(TWsConnection*& slot, TWsConnection* c) : slot_(slot), previous_(slot) { slot_ = c; }
+  ~TWsIoScope() { slot_ = previous_; }
+  TWsIoScope(const TWsIoScope&) = delete;
+  TWsIoScope& operator=(const TWsIoScope&) = delete;
+
+ private:
+  TWsConnection*& slot_;
+  TWsConnection* const previous_;
+};
+
 TWsConnection::TWsConnection(TApdDeviceSocket* owner, SOCKET mainSocket, std::uint32_t inSize,
                              std::uint32_t outSize)
     : TComponent(owner),
@@ -58,8 +72,7 @@ void TWsConnection::FillReceiveRing() {
   const auto size = static_cast<std::uint32_t>(RxRing.size());
   if (RxFull || size == 0) return;
   TApdDeviceSocket& sock = Sock();
-  TWsConnection* const previous = sock.ioConnection_;
-  sock.ioConnection_ = this;
+  const TWsIoScope io(sock.ioConnection_, this);
   auto receive = [&](std::uint32_t at, std::uint32_t length) -> std::uint32_t {
     const int got = sock.ReadSocket(PeerSocket, RxRing.data() + at, static_cast<int>(length), 0);
     return got > 0 ? std::min(static_cast<std::uint32_t>(got), length) : 0;
@@ -72,7 +85,6 @@ void TWsConnection::FillReceiveRing() {
     RxTail += more;
     arrived += more;
   }
-  sock.ioConnection_ = previous;
   if (arrived > 0 && RxTail == RxHead) RxFull = true;
 }
 
@@ -186,10 +198,8 @@ void TWsConnection::Negotiate(std::uint8_t command, std::uint8_t option) {
 
 void TWsConnection::SendNow(const std::uint8_t* bytes, int length) {
   TApdDeviceSocket& sock = Sock();
-  TWsConnection* const previous = sock.ioConnection_;
-  sock.ioConnection_ = this;
+  const TWsIoScope io(sock.ioConnection_, this);
   sock.WriteSocket(PeerSocket, bytes, length, 0);
-  sock.ioConnection_ = previous;
 }
 
 void TWsConnection::Log(std::uint8_t subType, std::uint32_t data, const void* payload,
@@ -243,8 +253,7 @@ void TWsConnection::SendTxRing() {
   if (TxCount() == 0) return;
   const auto size = static_cast<std::uint32_t>(TxRing.size());
   TApdDeviceSocket& sock = Sock();
-  TWsConnection* const previous = sock.ioConnection_;
-  sock.ioConnection_ = this;
+  const TWsIoScope io(sock.ioConnection_, this);
   auto send = [&](std::uint32_t at, std::uint32_t length) -> std::uint32_t {
     const int sent = sock.WriteSocket(PeerSocket, TxRing.data() + at, static_cast<int>(length), 0);
     return sent > 0 ? std::min(static_cast<std::uint32_t>(sent), length) : 0;
@@ -257,7 +266,6 @@ void TWsConnection::SendTxRing() {
     sent = send(TxHead, run);
     if (sent == run && TxTail > 0) sent += send(0, TxTail);
   }
-  sock.ioConnection_ = previous;
   if (sent > 0) {
     TxHead = (TxHead + sent) % size;
     TxFull = false;

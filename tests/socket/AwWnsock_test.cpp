@@ -99,6 +99,15 @@ class WinsockDispatcherTest : public socket_test::SocketLayerTest {
     NonBlocking(s);
     return s;
   }
+  // A port (network order) the system handed out and that is free again.
+  static platform::u_short FreePort() {
+    const SOCKET s = platform::socket(platform::AF_INET, platform::SOCK_STREAM, 0);
+    const platform::sockaddr_in a = Loopback(0);
+    EXPECT_EQ(platform::bind(s, reinterpret_cast<const platform::sockaddr*>(&a), sizeof a), 0);
+    const platform::u_short portNet = BoundPort(s);
+    platform::closesocket(s);
+    return portNet;
+  }
   SOCKET AcceptPeer(SOCKET listener) {
     SOCKET peer = platform::INVALID_SOCKET;
     EXPECT_TRUE(PumpUntil([&] {
@@ -218,13 +227,7 @@ TEST_F(WinsockDispatcherTest, LargeTransferPassesThroughBothRings) {
 }
 
 TEST_F(WinsockDispatcherTest, RefusedConnectReachesThePortAsError) {
-  SOCKET closed = platform::socket(platform::AF_INET, platform::SOCK_STREAM, 0);
-  const platform::sockaddr_in a = Loopback(0);
-  ASSERT_EQ(platform::bind(closed, reinterpret_cast<const platform::sockaddr*>(&a), sizeof a), 0);
-  const platform::u_short portNet = BoundPort(closed);
-  platform::closesocket(closed);
-
-  ASSERT_EQ(Open(portNet, true, true), 0);  // the connect completes later
+  ASSERT_EQ(Open(FreePort(), true, true), 0);  // the connect completes later
   ASSERT_TRUE(PumpUntil([&] { return port->Saw(platform::WSAECONNREFUSED); }));
   EXPECT_FALSE(port->Saw(wsnConnect));
   EXPECT_FALSE(dispatcher->ModemBits & msDCD);
@@ -324,11 +327,7 @@ TEST_F(WinsockDispatcherTest, FixedLineSettings) {
 // Server connections
 
 TEST_F(WinsockDispatcherTest, ServerAcceptsOneCallerAtATime) {
-  // The service port: one the system hands out, then free again.
-  const SOCKET probe = Listener();
-  const platform::u_short portNet = BoundPort(probe);
-  platform::closesocket(probe);
-  std::erase(sockets, probe);
+  const platform::u_short portNet = FreePort();
   ASSERT_EQ(Open(portNet, false, false), 0);
 
   const SOCKET first = Caller(portNet);
@@ -355,10 +354,7 @@ TEST_F(WinsockDispatcherTest, ServerAcceptsOneCallerAtATime) {
 }
 
 TEST_F(WinsockDispatcherTest, RefusedCallerIsDisconnectedAndListeningGoesOn) {
-  const SOCKET probe = Listener();
-  const platform::u_short portNet = BoundPort(probe);
-  platform::closesocket(probe);
-  std::erase(sockets, probe);
+  const platform::u_short portNet = FreePort();
   ASSERT_EQ(Open(portNet, false, false), 0);
   port->AcceptAnswer = 0;
   const SOCKET caller = Caller(portNet);
