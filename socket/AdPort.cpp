@@ -271,7 +271,9 @@ void TApdCustomComPort::HandleTriggerMessage(std::uint32_t msg, std::uint32_t wP
                                              std::int32_t lParam) {
   const auto handle = static_cast<std::uint16_t>(wParam);
   if (msg == ClosePendingMsg) {
-    if (dispatcher_->Started) {
+    // A dispatcher still inside its handler call is not freed either, even
+    // when its layer has already stopped dispatching.
+    if (dispatcher_->Started || dispatcher_->InHandlerCall) {
       platform::PostMessage(triggerWindow_, ClosePendingMsg, wParam, lParam);
       return;
     }

@@ -298,6 +298,22 @@ TEST_F(ComPortTest, ACloseInsideAHandlerEndsOnceTheDispatcherHasStopped) {
   EXPECT_EQ(port.TriggerWindow(), 0u);
 }
 
+TEST_F(ComPortTest, ADeferredCloseWaitsForTheHandlerEvenWhenDispatchingStopped) {
+  bool after = false;
+  port.SetOnTriggerAvail([&](TObject*, std::uint16_t) {
+    port.Device()->Started = false;  // a layer that stopped early
+    port.SetOpen(false);
+    // The dispatcher is still there for the rest of the handler.
+    after = port.Dispatcher() != nullptr && port.Device()->InHandlerCall;
+  });
+  port.SetOpen(true);
+  port.Device()->Feed("x");
+  port.Device()->DispatchPass();
+  EXPECT_TRUE(after);
+  ASSERT_TRUE(PumpUntil([&] { return port.PortState() == psClosed; }));
+  EXPECT_EQ(port.Dispatcher(), nullptr);
+}
+
 TEST_F(ComPortTest, AnOpenDuringADeferredCloseReopensAfterIt) {
   bool once = false;
   port.SetOnTriggerAvail([&](TObject*, std::uint16_t) {
