@@ -156,6 +156,8 @@ TEST_F(ComPortTest, DeregisteringRemovesEveryRegistrationOfTheCallback) {
   port.DeregisterUserCallback(MakePortCallback<&Client::Note>(&b));
   port.SetOpen(true);
   EXPECT_EQ(calls, 100);
+  port.SetOpen(false);  // before the clients go
+  EXPECT_EQ(calls, 200);
 }
 
 struct OpenFailure {
