@@ -253,6 +253,38 @@ TEST_F(ComPortTest, TriggerEventsBecomeComponentEvents) {
   EXPECT_EQ(seen[2], "outbuff free");
 }
 
+TEST_F(ComPortTest, ALineErrorTriggerReportsTheErrorAndTheBreak) {
+  Record();
+  port.OnTriggerLineError = [this](TObject*, std::uint16_t error, bool lineBreak) {
+    seen.push_back("line error " + std::to_string(error) + (lineBreak ? " break" : ""));
+  };
+  port.SetOpen(true);
+  MemoryDispatcher& d = *port.Device();
+  const std::int32_t handle = d.InternalAddStatusTrigger(stLine, leOverrun | leBreak);
+  d.LineErrors = leOverrun | leBreak;
+  d.DeviceError = static_cast<std::int32_t>(leOverrun | leBreak);
+  d.DispatchPass();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].rfind("trigger 32260 " + std::to_string(handle) + " ", 0), 0u) << seen[0];
+  EXPECT_EQ(seen[1], "status " + std::to_string(handle));
+  EXPECT_EQ(seen[2], "line error 2 break");
+}
+
+TEST_F(ComPortTest, ATimerTriggerReachesOnTriggerTimer) {
+  std::vector<std::uint16_t> timers;
+  port.SetOnTriggerTimer([&](TObject*, std::uint16_t h) { timers.push_back(h); });
+  port.SetOpen(true);
+  MemoryDispatcher& d = *port.Device();
+  const std::int32_t handle = d.NewTimerTrigger();
+  ASSERT_GT(handle, 0);
+  ASSERT_EQ(d.ArmTimerTrigger(handle, 1, true), 0);
+  ASSERT_TRUE(PumpUntil([&] {
+    d.DispatchPass();
+    return !timers.empty();
+  }));
+  EXPECT_EQ(timers, (std::vector<std::uint16_t>{static_cast<std::uint16_t>(handle)}));
+}
+
 TEST_F(ComPortTest, NoEventReachesThePortUntilOneIsAssigned) {
   port.SetOpen(true);
   MemoryDispatcher& d = *port.Device();
