@@ -287,6 +287,21 @@ TEST_F(WinsockDispatcherTest, CloseFromInsideANoticeIsDeferredSafely) {
   EXPECT_EQ(dispatcher->DispatcherWindow, 0u);
 }
 
+TEST_F(WinsockDispatcherTest, CloseFromAnErrorNoticeInsideASendKeepsTheConnectionUntilItEnds) {
+  const SOCKET listener = Listener();
+  ASSERT_EQ(Open(BoundPort(listener), true, true), 0);
+  port->OnNotice = [this](int code) {
+    if (code == platform::WSAENOTSOCK) dispatcher->CloseDispatcher();
+  };
+  // The failed send reports, the handler closes, the send call ends on a
+  // connection that is retired but not yet freed.
+  Put("x");
+  EXPECT_EQ(port->Count(platform::WSAENOTSOCK), 1);
+  EXPECT_EQ(dispatcher->DeviceId, -1);
+  EXPECT_EQ(DeviceSocket().ComponentCount(), 0);
+  ASSERT_TRUE(PumpUntil([&] { return !dispatcher->Started; }));
+}
+
 TEST_F(WinsockDispatcherTest, TimerTriggersRunOnTheDispatchTimer) {
   ConnectClient(true);
   struct Recorder {
