@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -175,6 +176,27 @@ class WinsockDispatcherTest : public socket_test::SocketLayerTest {
   std::int32_t Put(const std::string& bytes) {
     return dispatcher->WriteBlock(reinterpret_cast<const std::uint8_t*>(bytes.data()),
                                   static_cast<std::uint32_t>(bytes.size()));
+  }
+  // The telnet entries of the dispatch log, "subtype value [payload]", in
+  // order (a log large enough never to wrap).
+  std::vector<std::string> TelnetLog() {
+    std::vector<std::string> out;
+    std::uint32_t at = dispatcher->LogTail;
+    while (at + sizeof(DispatchLogEntry) <= dispatcher->LogHead) {
+      DispatchLogEntry e;
+      std::memcpy(&e, dispatcher->LogBuffer.data() + at, sizeof e);
+      at += sizeof e;
+      if (e.Type == dtTelnet) {
+        std::string line = std::to_string(e.SubType) + " " + std::to_string(e.Data);
+        if (e.PayloadLength > 0)
+          line +=
+              " " + std::string(reinterpret_cast<const char*>(dispatcher->LogBuffer.data() + at),
+                                e.PayloadLength);
+        out.push_back(line);
+      }
+      at += e.PayloadLength;
+    }
+    return out;
   }
   TWsConnection* Connection() {
     return DeviceSocket().FindConnection(static_cast<SOCKET>(dispatcher->DeviceId));
@@ -434,6 +456,10 @@ TEST_F(WinsockDispatcherTest, TerminalTypeIsVt100) {
   EXPECT_EQ(Deliver(1), "Z");
   EXPECT_EQ(Receive(peer, 11), Bytes({255, 250, 24, 0, 'v', 't', '1', '0', '0', 255, 240}));
   EXPECT_EQ(Leftover(peer), "");
+  Send(peer, Bytes({255, 241, 'Y'}));
+  EXPECT_EQ(Deliver(1), "Y");
+  // Received DO 24, sent WILL 24, sent the terminal type, a plain command.
+  EXPECT_EQ(TelnetLog(), (std::vector<std::string>{"26 24", "20 24", "29 0 vt100", "28 241"}));
 }
 
 TEST_F(WinsockDispatcherTest, BinaryModeChangesTheCarriageReturnRules) {
