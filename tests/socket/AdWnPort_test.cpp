@@ -17,7 +17,6 @@ namespace {
 
 using platform::SOCKET;
 using socket_test::BoundPort;
-using socket_test::Loopback;
 using socket_test::PumpUntil;
 using socket_test::Settle;
 
@@ -71,38 +70,12 @@ class WinsockPortTest : public socket_test::SocketLayerTest {
     sockets.push_back(s);
     return s;
   }
-  static void NonBlocking(SOCKET s) {
-    platform::u_long on = 1;
-    ASSERT_EQ(platform::ioctlsocket(s, platform::FIONBIO, &on), 0);
-  }
   static std::string PortText(platform::u_short portNet) {
     return std::to_string(platform::ntohs(portNet));
   }
-  SOCKET Listener() {
-    const SOCKET s = Track(platform::socket(platform::AF_INET, platform::SOCK_STREAM, 0));
-    const platform::sockaddr_in a = Loopback(0);
-    EXPECT_EQ(platform::bind(s, reinterpret_cast<const platform::sockaddr*>(&a), sizeof a), 0);
-    EXPECT_EQ(platform::listen(s, 5), 0);
-    NonBlocking(s);
-    return s;
-  }
-  static platform::u_short FreePort() {
-    const SOCKET s = platform::socket(platform::AF_INET, platform::SOCK_STREAM, 0);
-    const platform::sockaddr_in a = Loopback(0);
-    EXPECT_EQ(platform::bind(s, reinterpret_cast<const platform::sockaddr*>(&a), sizeof a), 0);
-    const platform::u_short portNet = BoundPort(s);
-    platform::closesocket(s);
-    return portNet;
-  }
-  SOCKET AcceptPeer(SOCKET listener) {
-    SOCKET peer = platform::INVALID_SOCKET;
-    EXPECT_TRUE(PumpUntil([&] {
-      peer = platform::accept(listener, nullptr, nullptr);
-      return peer != platform::INVALID_SOCKET;
-    }));
-    NonBlocking(peer);
-    return Track(peer);
-  }
+  SOCKET Listener() { return Track(socket_test::LoopbackListener()); }
+  SOCKET AcceptPeer(SOCKET listener) { return Track(socket_test::AcceptCaller(listener)); }
+  SOCKET Caller(platform::u_short portNet) { return Track(socket_test::LoopbackCaller(portNet)); }
   // A client port connected to a peer socket of the test.
   SOCKET ConnectClient() {
     const SOCKET listener = Listener();
@@ -219,7 +192,7 @@ TEST_F(WinsockPortTest, OwnerCloseEndsInOneDisconnect) {
 
 TEST_F(WinsockPortTest, RefusedConnectIsAnErrorAndThePortStaysOpen) {
   port->SetWsAddress("127.0.0.1");
-  port->SetWsPort(PortText(FreePort()));
+  port->SetWsPort(PortText(socket_test::FreeLoopbackPort()));
   port->SetOpen(true);
   const std::string refused = "error " + std::to_string(platform::WSAECONNREFUSED);
   ASSERT_TRUE(PumpUntil([&] { return port->Count(refused) == 1; }));
@@ -231,15 +204,11 @@ TEST_F(WinsockPortTest, RefusedConnectIsAnErrorAndThePortStaysOpen) {
 }
 
 TEST_F(WinsockPortTest, ServerAcceptsACallerAndHearsItLeave) {
-  const platform::u_short portNet = FreePort();
+  const platform::u_short portNet = socket_test::FreeLoopbackPort();
   port->SetWsMode(wsServer);
   port->SetWsPort(PortText(portNet));
   port->SetOpen(true);
-  const SOCKET caller = Track(platform::socket(platform::AF_INET, platform::SOCK_STREAM, 0));
-  const platform::sockaddr_in a = Loopback(portNet);
-  ASSERT_EQ(platform::connect(caller, reinterpret_cast<const platform::sockaddr*>(&a), sizeof a),
-            0);
-  NonBlocking(caller);
+  const SOCKET caller = Caller(portNet);
   ASSERT_TRUE(PumpUntil([&] { return port->Count("accept") == 1; }));
   EXPECT_EQ(port->CallerAddress, platform::htonl(platform::INADDR_LOOPBACK));
   Send(caller, "ping");
@@ -254,15 +223,12 @@ TEST_F(WinsockPortTest, ServerAcceptsACallerAndHearsItLeave) {
 }
 
 TEST_F(WinsockPortTest, RefusedCallerIsDroppedAndTheServerKeepsListening) {
-  const platform::u_short portNet = FreePort();
+  const platform::u_short portNet = socket_test::FreeLoopbackPort();
   port->SetWsMode(wsServer);
   port->SetWsPort(PortText(portNet));
   port->AcceptCallers = false;
   port->SetOpen(true);
-  const platform::sockaddr_in a = Loopback(portNet);
-  const SOCKET first = Track(platform::socket(platform::AF_INET, platform::SOCK_STREAM, 0));
-  ASSERT_EQ(platform::connect(first, reinterpret_cast<const platform::sockaddr*>(&a), sizeof a), 0);
-  NonBlocking(first);
+  const SOCKET first = Caller(portNet);
   ASSERT_TRUE(PumpUntil([&] {
     char c;
     return platform::recv(first, &c, 1, 0) == 0;
@@ -271,10 +237,7 @@ TEST_F(WinsockPortTest, RefusedCallerIsDroppedAndTheServerKeepsListening) {
   EXPECT_TRUE(port->Open());
 
   port->AcceptCallers = true;
-  const SOCKET second = Track(platform::socket(platform::AF_INET, platform::SOCK_STREAM, 0));
-  ASSERT_EQ(platform::connect(second, reinterpret_cast<const platform::sockaddr*>(&a), sizeof a),
-            0);
-  NonBlocking(second);
+  const SOCKET second = Caller(portNet);
   ASSERT_TRUE(PumpUntil([&] { return port->Count("accept") == 2; }));
   Send(second, "ok");
   EXPECT_EQ(Deliver(2), "ok");

@@ -21,7 +21,6 @@ namespace {
 using platform::SOCKET;
 using socket_test::BoundPort;
 using socket_test::EntriesWithout;
-using socket_test::Loopback;
 using socket_test::PumpUntil;
 using socket_test::ReplaceWinsockModule;
 using socket_test::Settle;
@@ -87,45 +86,10 @@ class WinsockDispatcherTest : public socket_test::SocketLayerTest {
     sockets.push_back(s);
     return s;
   }
-  static void NonBlocking(SOCKET s) {
-    platform::u_long on = 1;
-    ASSERT_EQ(platform::ioctlsocket(s, platform::FIONBIO, &on), 0);
-  }
-  // A listening socket of the test on 127.0.0.1, any port.
-  SOCKET Listener() {
-    const SOCKET s = Track(platform::socket(platform::AF_INET, platform::SOCK_STREAM, 0));
-    const platform::sockaddr_in a = Loopback(0);
-    EXPECT_EQ(platform::bind(s, reinterpret_cast<const platform::sockaddr*>(&a), sizeof a), 0);
-    EXPECT_EQ(platform::listen(s, 5), 0);
-    NonBlocking(s);
-    return s;
-  }
-  // A port (network order) the system handed out and that is free again.
-  static platform::u_short FreePort() {
-    const SOCKET s = platform::socket(platform::AF_INET, platform::SOCK_STREAM, 0);
-    const platform::sockaddr_in a = Loopback(0);
-    EXPECT_EQ(platform::bind(s, reinterpret_cast<const platform::sockaddr*>(&a), sizeof a), 0);
-    const platform::u_short portNet = BoundPort(s);
-    platform::closesocket(s);
-    return portNet;
-  }
-  SOCKET AcceptPeer(SOCKET listener) {
-    SOCKET peer = platform::INVALID_SOCKET;
-    EXPECT_TRUE(PumpUntil([&] {
-      peer = platform::accept(listener, nullptr, nullptr);
-      return peer != platform::INVALID_SOCKET;
-    }));
-    NonBlocking(peer);
-    return Track(peer);
-  }
+  SOCKET Listener() { return Track(socket_test::LoopbackListener()); }
+  SOCKET AcceptPeer(SOCKET listener) { return Track(socket_test::AcceptCaller(listener)); }
   // A connecting socket of the test to 127.0.0.1 on portNet.
-  SOCKET Caller(platform::u_short portNet) {
-    const SOCKET s = Track(platform::socket(platform::AF_INET, platform::SOCK_STREAM, 0));
-    const platform::sockaddr_in a = Loopback(portNet);
-    EXPECT_EQ(platform::connect(s, reinterpret_cast<const platform::sockaddr*>(&a), sizeof a), 0);
-    NonBlocking(s);
-    return s;
-  }
+  SOCKET Caller(platform::u_short portNet) { return Track(socket_test::LoopbackCaller(portNet)); }
 
   std::int32_t Open(platform::u_short portNet, bool telnet, bool client) {
     dispatcher = std::make_unique<TApdWinsockDispatcher>(port);
@@ -249,7 +213,7 @@ TEST_F(WinsockDispatcherTest, LargeTransferPassesThroughBothRings) {
 }
 
 TEST_F(WinsockDispatcherTest, RefusedConnectReachesThePortAsError) {
-  ASSERT_EQ(Open(FreePort(), true, true), 0);  // the connect completes later
+  ASSERT_EQ(Open(socket_test::FreeLoopbackPort(), true, true), 0);  // the connect completes later
   ASSERT_TRUE(PumpUntil([&] { return port->Saw(platform::WSAECONNREFUSED); }));
   EXPECT_FALSE(port->Saw(wsnConnect));
   EXPECT_FALSE(dispatcher->ModemBits & msDCD);
@@ -364,7 +328,7 @@ TEST_F(WinsockDispatcherTest, FixedLineSettings) {
 // Server connections
 
 TEST_F(WinsockDispatcherTest, ServerAcceptsOneCallerAtATime) {
-  const platform::u_short portNet = FreePort();
+  const platform::u_short portNet = socket_test::FreeLoopbackPort();
   ASSERT_EQ(Open(portNet, false, false), 0);
 
   const SOCKET first = Caller(portNet);
@@ -391,7 +355,7 @@ TEST_F(WinsockDispatcherTest, ServerAcceptsOneCallerAtATime) {
 }
 
 TEST_F(WinsockDispatcherTest, RefusedCallerIsDisconnectedAndListeningGoesOn) {
-  const platform::u_short portNet = FreePort();
+  const platform::u_short portNet = socket_test::FreeLoopbackPort();
   ASSERT_EQ(Open(portNet, false, false), 0);
   port->AcceptAnswer = 0;
   const SOCKET caller = Caller(portNet);

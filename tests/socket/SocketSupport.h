@@ -68,6 +68,42 @@ inline platform::u_short BoundPort(platform::SOCKET s) {
   return a.sin_port;
 }
 
+inline void NonBlocking(platform::SOCKET s) {
+  platform::u_long on = 1;
+  ASSERT_EQ(platform::ioctlsocket(s, platform::FIONBIO, &on), 0);
+}
+
+// A non-blocking listening socket on 127.0.0.1, any port; the caller closes
+// it.
+inline platform::SOCKET LoopbackListener() {
+  const platform::SOCKET s = platform::socket(platform::AF_INET, platform::SOCK_STREAM, 0);
+  const platform::sockaddr_in a = Loopback(0);
+  EXPECT_EQ(platform::bind(s, reinterpret_cast<const platform::sockaddr*>(&a), sizeof a), 0);
+  EXPECT_EQ(platform::listen(s, 5), 0);
+  NonBlocking(s);
+  return s;
+}
+
+// A port (network order) the system handed out and that is free again.
+inline platform::u_short FreeLoopbackPort() {
+  const platform::SOCKET s = platform::socket(platform::AF_INET, platform::SOCK_STREAM, 0);
+  const platform::sockaddr_in a = Loopback(0);
+  EXPECT_EQ(platform::bind(s, reinterpret_cast<const platform::sockaddr*>(&a), sizeof a), 0);
+  const platform::u_short portNet = BoundPort(s);
+  platform::closesocket(s);
+  return portNet;
+}
+
+// A non-blocking socket connected to 127.0.0.1 on portNet; the caller
+// closes it.
+inline platform::SOCKET LoopbackCaller(platform::u_short portNet) {
+  const platform::SOCKET s = platform::socket(platform::AF_INET, platform::SOCK_STREAM, 0);
+  const platform::sockaddr_in a = Loopback(portNet);
+  EXPECT_EQ(platform::connect(s, reinterpret_cast<const platform::sockaddr*>(&a), sizeof a), 0);
+  NonBlocking(s);
+  return s;
+}
+
 // Dispatches messages until done() holds; false after a generous deadline.
 inline bool PumpUntil(const std::function<bool()>& done, int deadlineMs = 20000) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
@@ -79,6 +115,18 @@ inline bool PumpUntil(const std::function<bool()>& done, int deadlineMs = 20000)
     if (std::chrono::steady_clock::now() > end) return false;
     platform::WaitForWork(50);
   }
+}
+
+// The next caller of the listener, made non-blocking; INVALID_SOCKET (and a
+// failure) after the deadline. The caller closes it.
+inline platform::SOCKET AcceptCaller(platform::SOCKET listener) {
+  platform::SOCKET peer = platform::INVALID_SOCKET;
+  EXPECT_TRUE(PumpUntil([&] {
+    peer = platform::accept(listener, nullptr, nullptr);
+    return peer != platform::INVALID_SOCKET;
+  }));
+  if (peer != platform::INVALID_SOCKET) NonBlocking(peer);
+  return peer;
 }
 
 // Lets the loop look at every descriptor a few times without waiting and
