@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -241,6 +242,50 @@ TEST_F(WinsockPortTest, RefusedCallerIsDroppedAndTheServerKeepsListening) {
   ASSERT_TRUE(PumpUntil([&] { return port->Count("accept") == 2; }));
   Send(second, "ok");
   EXPECT_EQ(Deliver(2), "ok");
+}
+
+TEST_F(WinsockPortTest, TriggerEventsStillReachThePortThroughTheHook) {
+  int avail = 0;
+  port->SetOnTriggerAvail([&](TObject*, std::uint16_t count) { avail += count; });
+  const SOCKET peer = ConnectClient();
+  Send(peer, "abc");
+  ASSERT_TRUE(PumpUntil([&] { return avail >= 3; }));
+  EXPECT_EQ(Deliver(3), "abc");
+}
+
+TEST_F(WinsockPortTest, CloseFromInsideTheConnectEventIsDeferredSafely) {
+  port->OnWsConnect = [this](TObject*) {
+    port->Events.push_back("connect");
+    port->SetOpen(false);
+  };
+  const SOCKET listener = Listener();
+  port->SetWsAddress("127.0.0.1");
+  port->SetWsPort(PortText(BoundPort(listener)));
+  port->SetOpen(true);
+  AcceptPeer(listener);
+  ASSERT_TRUE(PumpUntil([&] { return port->PortState() == psClosed; }));
+  Settle();
+  EXPECT_FALSE(port->Open());
+  EXPECT_EQ(port->Events, (std::vector<std::string>{"connect", "disconnect"}));
+}
+
+TEST_F(WinsockPortTest, AcceptHandlerThatRaisesRefusesTheCaller) {
+  const platform::u_short portNet = socket_test::FreeLoopbackPort();
+  port->SetWsMode(wsServer);
+  port->SetWsPort(PortText(portNet));
+  bool asked = false;
+  port->OnWsAccept = [&](TObject*, std::uint32_t, bool&) {
+    asked = true;
+    throw std::runtime_error("handler failed");
+  };
+  port->SetOpen(true);
+  const SOCKET caller = Caller(portNet);
+  ASSERT_TRUE(PumpUntil([&] {
+    char c;
+    return platform::recv(caller, &c, 1, 0) == 0;
+  }));
+  EXPECT_TRUE(asked);
+  EXPECT_TRUE(port->Open());
 }
 
 TEST_F(WinsockPortTest, SettersTrimAndRefuseChangesWhileOpen) {
