@@ -223,6 +223,22 @@ TEST_F(WinsockPortTest, ServerAcceptsACallerAndHearsItLeave) {
   EXPECT_EQ(port->Count("disconnect"), 1);
 }
 
+TEST_F(WinsockPortTest, ResetCallerOfAServerIsOneDisconnect) {
+  const platform::u_short portNet = socket_test::FreeLoopbackPort();
+  port->SetWsMode(wsServer);
+  port->SetWsPort(PortText(portNet));
+  port->SetOpen(true);
+  const SOCKET caller = Caller(portNet);
+  ASSERT_TRUE(PumpUntil([&] { return port->Count("accept") == 1; }));
+  std::erase(sockets, caller);
+  HardClose(caller);
+  ASSERT_TRUE(PumpUntil([&] { return port->Count("disconnect") >= 1; }));
+  Settle();
+  EXPECT_TRUE(port->Open());
+  // The caller's end is reported once, then the error itself.
+  EXPECT_EQ(port->Events, (std::vector<std::string>{"accept", "disconnect", "error 10054"}));
+}
+
 TEST_F(WinsockPortTest, RefusedCallerIsDroppedAndTheServerKeepsListening) {
   const platform::u_short portNet = socket_test::FreeLoopbackPort();
   port->SetWsMode(wsServer);
