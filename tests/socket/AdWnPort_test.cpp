@@ -77,6 +77,14 @@ class WinsockPortTest : public socket_test::SocketLayerTest {
   SOCKET Listener() { return Track(socket_test::LoopbackListener()); }
   SOCKET AcceptPeer(SOCKET listener) { return Track(socket_test::AcceptCaller(listener)); }
   SOCKET Caller(platform::u_short portNet) { return Track(socket_test::LoopbackCaller(portNet)); }
+  // Opens the port as a server on a free loopback port (network order).
+  platform::u_short OpenServer() {
+    const platform::u_short portNet = socket_test::FreeLoopbackPort();
+    port->SetWsMode(wsServer);
+    port->SetWsPort(PortText(portNet));
+    port->SetOpen(true);
+    return portNet;
+  }
   // A client port connected to a peer socket of the test.
   SOCKET ConnectClient() {
     const SOCKET listener = Listener();
@@ -205,10 +213,7 @@ TEST_F(WinsockPortTest, RefusedConnectIsAnErrorAndThePortStaysOpen) {
 }
 
 TEST_F(WinsockPortTest, ServerAcceptsACallerAndHearsItLeave) {
-  const platform::u_short portNet = socket_test::FreeLoopbackPort();
-  port->SetWsMode(wsServer);
-  port->SetWsPort(PortText(portNet));
-  port->SetOpen(true);
+  const platform::u_short portNet = OpenServer();
   const SOCKET caller = Caller(portNet);
   ASSERT_TRUE(PumpUntil([&] { return port->Count("accept") == 1; }));
   EXPECT_EQ(port->CallerAddress, platform::htonl(platform::INADDR_LOOPBACK));
@@ -224,10 +229,7 @@ TEST_F(WinsockPortTest, ServerAcceptsACallerAndHearsItLeave) {
 }
 
 TEST_F(WinsockPortTest, ResetCallerOfAServerIsOneDisconnect) {
-  const platform::u_short portNet = socket_test::FreeLoopbackPort();
-  port->SetWsMode(wsServer);
-  port->SetWsPort(PortText(portNet));
-  port->SetOpen(true);
+  const platform::u_short portNet = OpenServer();
   const SOCKET caller = Caller(portNet);
   ASSERT_TRUE(PumpUntil([&] { return port->Count("accept") == 1; }));
   std::erase(sockets, caller);
@@ -240,11 +242,8 @@ TEST_F(WinsockPortTest, ResetCallerOfAServerIsOneDisconnect) {
 }
 
 TEST_F(WinsockPortTest, RefusedCallerIsDroppedAndTheServerKeepsListening) {
-  const platform::u_short portNet = socket_test::FreeLoopbackPort();
-  port->SetWsMode(wsServer);
-  port->SetWsPort(PortText(portNet));
   port->AcceptCallers = false;
-  port->SetOpen(true);
+  const platform::u_short portNet = OpenServer();
   const SOCKET first = Caller(portNet);
   ASSERT_TRUE(PumpUntil([&] {
     char c;
@@ -286,15 +285,12 @@ TEST_F(WinsockPortTest, CloseFromInsideTheConnectEventIsDeferredSafely) {
 }
 
 TEST_F(WinsockPortTest, AcceptHandlerThatRaisesRefusesTheCaller) {
-  const platform::u_short portNet = socket_test::FreeLoopbackPort();
-  port->SetWsMode(wsServer);
-  port->SetWsPort(PortText(portNet));
   bool asked = false;
   port->OnWsAccept = [&](TObject*, std::uint32_t, bool&) {
     asked = true;
     throw std::runtime_error("handler failed");
   };
-  port->SetOpen(true);
+  const platform::u_short portNet = OpenServer();
   const SOCKET caller = Caller(portNet);
   ASSERT_TRUE(PumpUntil([&] {
     char c;
