@@ -95,20 +95,8 @@ class WinsockPortTest : public socket_test::SocketLayerTest {
     EXPECT_TRUE(PumpUntil([&] { return port->Count("connect") == 1; }));
     return peer;
   }
-  static void Send(SOCKET s, const std::string& bytes) {
-    ASSERT_EQ(platform::send(s, bytes.data(), static_cast<int>(bytes.size()), 0),
-              static_cast<int>(bytes.size()));
-  }
-  static std::string Receive(SOCKET s, std::size_t n) {
-    std::string got;
-    PumpUntil([&] {
-      char buffer[512];
-      const int r = platform::recv(s, buffer, sizeof buffer, 0);
-      if (r > 0) got.append(buffer, static_cast<std::size_t>(r));
-      return got.size() >= n;
-    });
-    return got;
-  }
+  static void Send(SOCKET s, const std::string& bytes) { socket_test::SendAll(s, bytes); }
+  static std::string Receive(SOCKET s, std::size_t n) { return socket_test::ReceiveAtLeast(s, n); }
   // What the port's dispatcher delivers until it holds n bytes.
   std::string Deliver(std::size_t n) {
     TApdBaseDispatcher* d = port->Dispatcher();

@@ -107,21 +107,8 @@ class WinsockDispatcherTest : public socket_test::SocketLayerTest {
     return peer;
   }
 
-  static void Send(SOCKET s, const std::string& bytes) {
-    ASSERT_EQ(platform::send(s, bytes.data(), static_cast<int>(bytes.size()), 0),
-              static_cast<int>(bytes.size()));
-  }
-  // What the peer receives until it holds n bytes (fewer after the deadline).
-  static std::string Receive(SOCKET s, std::size_t n) {
-    std::string got;
-    PumpUntil([&] {
-      char buffer[512];
-      const int r = platform::recv(s, buffer, sizeof buffer, 0);
-      if (r > 0) got.append(buffer, static_cast<std::size_t>(r));
-      return got.size() >= n;
-    });
-    return got;
-  }
+  static void Send(SOCKET s, const std::string& bytes) { socket_test::SendAll(s, bytes); }
+  static std::string Receive(SOCKET s, std::size_t n) { return socket_test::ReceiveAtLeast(s, n); }
   // Nothing more reaches the peer while the loop settles.
   static std::string Leftover(SOCKET s) {
     Settle();

@@ -129,6 +129,24 @@ inline platform::SOCKET AcceptCaller(platform::SOCKET listener) {
   return peer;
 }
 
+inline void SendAll(platform::SOCKET s, const std::string& bytes) {
+  ASSERT_EQ(platform::send(s, bytes.data(), static_cast<int>(bytes.size()), 0),
+            static_cast<int>(bytes.size()));
+}
+
+// What the socket receives until it holds n bytes (fewer after the
+// deadline), with the loop running.
+inline std::string ReceiveAtLeast(platform::SOCKET s, std::size_t n) {
+  std::string got;
+  PumpUntil([&] {
+    char buffer[512];
+    const int r = platform::recv(s, buffer, sizeof buffer, 0);
+    if (r > 0) got.append(buffer, static_cast<std::size_t>(r));
+    return got.size() >= n;
+  });
+  return got;
+}
+
 // Lets the loop look at every descriptor a few times without waiting and
 // dispatches what that posts, to show that a notification does not come.
 inline void Settle() {
