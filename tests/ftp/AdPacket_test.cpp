@@ -16,28 +16,9 @@
 #include "dispatch/AdExcept.h"
 #include "dispatch/TestDevices.h"
 #include "platform/Messages.h"
+#include "socket/MemoryPort.h"
 
 namespace {
-
-// A port whose serial layer is the in-memory device of the dispatcher tests.
-class MemoryPort : public TApdCustomComPort {
- public:
-  explicit MemoryPort(TComponent* owner = nullptr) : TApdCustomComPort(owner) {
-    SetAutoOpen(false);
-    SetComNumber(1);
-  }
-  MemoryDispatcher* Device() const { return last_; }
-
- protected:
-  std::unique_ptr<TApdBaseDispatcher> CreateDispatcher() override {
-    auto d = std::make_unique<MemoryDispatcher>(this);
-    last_ = d.get();
-    return d;
-  }
-
- private:
-  MemoryDispatcher* last_ = nullptr;
-};
 
 // How a packet is set up for one case.
 struct PacketSetup {

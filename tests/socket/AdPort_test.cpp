@@ -14,34 +14,9 @@
 #include "dispatch/AdExcept.h"
 #include "dispatch/TestDevices.h"
 #include "platform/Messages.h"
+#include "socket/MemoryPort.h"
 
 namespace {
-
-// A port whose serial layer is the in-memory device of the dispatcher tests.
-class MemoryPort : public TApdCustomComPort {
- public:
-  explicit MemoryPort(TComponent* owner = nullptr) : TApdCustomComPort(owner) {
-    SetAutoOpen(false);
-    SetComNumber(1);
-  }
-  MemoryDispatcher* Device() const { return last_; }
-
-  std::int32_t OpenResult = 7;
-  int Created = 0;
-
- protected:
-  std::unique_ptr<TApdBaseDispatcher> CreateDispatcher() override {
-    if (DeviceLayer() != dlSerial) return TApdCustomComPort::CreateDispatcher();
-    auto d = std::make_unique<MemoryDispatcher>(this);
-    d->OpenResult = OpenResult;
-    last_ = d.get();
-    ++Created;
-    return d;
-  }
-
- private:
-  MemoryDispatcher* last_ = nullptr;
-};
 
 // Handles the loop's messages until done() holds (generous deadline).
 bool PumpUntil(const std::function<bool()>& done) {
