@@ -74,6 +74,14 @@ bool TApdBaseDispatcher::FillDispatchBuffer() {
     if (head >= DispatchBufferSize) head = 0;
     DispHead = head;
     BufferFull = (head == DispTail);
+    got += got2;
+  }
+  // Bytes that bring the head all the way round to where the last avail
+  // event was offered are new bytes all the same: a reader that drained the
+  // ring and had it refilled in one read must be offered them again.
+  if (got > 0) {
+    Lock data(DataLock);
+    if (LastAvailPos == static_cast<std::int32_t>(head)) LastAvailPos = -1;
   }
   return true;
 }

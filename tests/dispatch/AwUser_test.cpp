@@ -595,3 +595,19 @@ TEST(LineSettings, ALineChangeWaitsForTheOutputToDrain) {
 }
 
 }  // namespace
+
+// A device that refills the whole ring in one read brings the head back to
+// where the last avail was offered; the new bytes must be offered all the
+// same, or the ring stays full and nothing more is ever read.
+TEST_F(DispatcherTest, AFullRingIsStillOfferedAndDrained) {
+  Listen();
+  d.SetAvailThreshold(1);
+  std::size_t taken = 0;
+  rec.Action = [&](std::uint32_t msg, std::uint32_t wParam, std::int32_t) {
+    if (msg == TriggerAvailMsg) taken += static_cast<std::size_t>(std::max(0, rec.Read(wParam)));
+  };
+  d.Feed(std::string(3 * 8192 + 100, 'x'));
+  for (int pass = 0; pass < 20 && taken < 3 * 8192 + 100; ++pass)
+    d.DispatchPass();
+  EXPECT_EQ(taken, 3u * 8192 + 100);
+}
