@@ -2,6 +2,7 @@
 // error numbers, blocking calls, conversions, name services, and the
 // notifications of WSAAsyncSelect with their re-enabling rules.
 #include "platform/Winsock.h"
+#include "platform/Pump.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -113,18 +114,6 @@ class WinsockTest : public ::testing::Test {
     ResetMessageLoopForTesting();
   }
 
-  // Dispatches messages until done() holds; false after a generous deadline.
-  static bool PumpUntil(const std::function<bool()>& done, int deadlineMs = 20000) {
-    const std::int64_t end = QueryPerformanceCounter() + std::int64_t{deadlineMs} * 1000000;
-    for (;;) {
-      MSG msg;
-      while (PeekMessage(msg, true))
-        DispatchMessage(msg);
-      if (done()) return true;
-      if (QueryPerformanceCounter() > end) return false;
-      WaitForWork(50);
-    }
-  }
   // Lets the loop look at every descriptor a few times without waiting and
   // dispatches what that posts. Used after the condition a notification
   // would follow from is known to hold, to show that none comes.

@@ -14,23 +14,10 @@
 #include "dispatch/AdExcept.h"
 #include "dispatch/TestDevices.h"
 #include "platform/Messages.h"
+#include "platform/Pump.h"
 #include "socket/MemoryPort.h"
 
 namespace {
-
-// Handles the loop's messages until done() holds (generous deadline).
-bool PumpUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    platform::MSG msg;
-    if (platform::PeekMessage(msg, true))
-      platform::DispatchMessage(msg);
-    else
-      platform::WaitForWork(10);
-  }
-  return true;
-}
 
 int OpenError(MemoryPort& port) {
   try {

@@ -13,10 +13,14 @@
 
 #include "platform/Messages.h"
 #include "platform/Modules.h"
+#include "platform/Pump.h"
 #include "platform/Winsock.h"
 #include "socket/AdWUtil.h"
 
 namespace socket_test {
+
+// The shared pump of the loop tests, under this namespace for the socket tests.
+using ::PumpUntil;
 
 // Every test starts and ends with no library held, the real module under
 // its name and an empty message loop.
@@ -102,19 +106,6 @@ inline platform::SOCKET LoopbackCaller(platform::u_short portNet) {
   EXPECT_EQ(platform::connect(s, reinterpret_cast<const platform::sockaddr*>(&a), sizeof a), 0);
   NonBlocking(s);
   return s;
-}
-
-// Dispatches messages until done() holds; false after a generous deadline.
-inline bool PumpUntil(const std::function<bool()>& done, int deadlineMs = 20000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
-  for (;;) {
-    platform::MSG msg;
-    while (platform::PeekMessage(msg, true))
-      platform::DispatchMessage(msg);
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() > end) return false;
-    platform::WaitForWork(50);
-  }
 }
 
 // The next caller of the listener, made non-blocking; INVALID_SOCKET (and a
