@@ -20,8 +20,8 @@
 #include <string_view>
 
 #include "lang/MLang.h"
-#include "platform/Controls.h"
-#include "platform/Forms.h"
+#include "platform/toolkit/Controls.h"
+#include "platform/toolkit/Forms.h"
 
 // The distribution FTP server the window downloads from.
 struct TDistributionServer {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/Classes.h"
+#include "platform/toolkit/Classes.h"
 
 // The version text of the communications layer, shown by every component's
 // Version property and written at the top of a dispatch-log dump.

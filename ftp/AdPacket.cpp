@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "dispatch/AdExcept.h"
-#include "platform/Forms.h"
+#include "platform/toolkit/Forms.h"
 
 namespace {
 

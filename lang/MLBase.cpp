@@ -4,7 +4,7 @@
 #include <charconv>
 #include <exception>
 
-#include "platform/Forms.h"
+#include "platform/toolkit/Forms.h"
 
 namespace {
 

@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Classes.h"
+#include "platform/toolkit/Classes.h"
 
 // The key lines of the Words list that name no component: the owner's
 // caption (exact), the continuation key and the hint key (ignoring ASCII

@@ -2,8 +2,8 @@
 
 #include <functional>
 
-#include "platform/Controls.h"
-#include "platform/Forms.h"
+#include "platform/toolkit/Controls.h"
+#include "platform/toolkit/Forms.h"
 
 namespace {
 

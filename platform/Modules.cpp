@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <mutex>
 
-#include "platform/Winsock.h"
 
 namespace platform {
 namespace {
@@ -39,15 +38,6 @@ ModuleTable& Table() {
   return table;
 }
 
-void Register(const std::string& name, std::vector<ProcEntry> entries);
-
-// The built-in modules are registered once, before the first use of the
-// table, so that a module a test registers later replaces them.
-void EnsureBuiltins() {
-  static std::once_flag once;
-  std::call_once(once, [] { Register("WSOCK32", WinsockEntryPoints()); });
-}
-
 Module* FindByHandle(ModuleTable& table, HMODULE handle) {
   for (Module& m : table.modules)
     if (m.handle == handle) return &m;
@@ -65,12 +55,10 @@ void Register(const std::string& name, std::vector<ProcEntry> entries) {
 }  // namespace
 
 void RegisterModule(const std::string& name, std::vector<ProcEntry> entries) {
-  EnsureBuiltins();
   Register(name, std::move(entries));
 }
 
 bool UnregisterModule(const std::string& name) {
-  EnsureBuiltins();
   ModuleTable& table = Table();
   std::lock_guard<std::mutex> guard(table.lock);
   return std::erase_if(table.modules,
@@ -78,7 +66,6 @@ bool UnregisterModule(const std::string& name) {
 }
 
 HMODULE LoadLibrary(const std::string& name) {
-  EnsureBuiltins();
   ModuleTable& table = Table();
   std::lock_guard<std::mutex> guard(table.lock);
   const std::string key = ModuleKey(name);

@@ -2,10 +2,10 @@
 // time, in the way a Windows program loads a DLL and looks up its exports.
 //
 // A module is registered under a name with its entry points (name and
-// address). The built-in modules ("WSOCK32", platform/Winsock.h) register
-// themselves before the table is first used; a test may register a module
-// of its own, also under a built-in name, which replaces that module until
-// it is registered again.
+// address). The libraries that provide modules register them while the
+// program starts ("WSOCK32", platform/winsock/Winsock.h); the table itself
+// knows none of them. A test may register a module of its own, also under
+// a built-in name, which replaces that module until it is registered again.
 //
 // LoadLibrary finds a module by name, ignoring ASCII case and an optional
 // ".dll" suffix, counts the load and returns the module's handle (the same
@@ -16,7 +16,7 @@
 // longer loaded. Replacing a module makes the old handle invalid.
 //
 // Entry points are untyped addresses; the caller casts them to the typed
-// function pointer of the entry (platform/Winsock.h names them).
+// function pointer of the entry (platform/winsock/Winsock.h names them).
 //
 // Threads: any thread; the table has its own lock.
 #pragma once

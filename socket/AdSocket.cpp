@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "dispatch/AdExcept.h"
-#include "platform/Forms.h"
+#include "platform/toolkit/Forms.h"
 #include "socket/AdWUtil.h"
 
 namespace {

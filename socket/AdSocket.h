@@ -38,10 +38,10 @@
 #include <functional>
 #include <string>
 
-#include "platform/Classes.h"
+#include "platform/toolkit/Classes.h"
 #include "platform/Exception.h"
 #include "platform/Messages.h"
-#include "platform/Winsock.h"
+#include "platform/winsock/Winsock.h"
 
 // The message of socket notifications; the Winsock dispatcher and port
 // reuse the number for their own notices.

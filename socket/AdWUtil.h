@@ -20,7 +20,7 @@
 #pragma once
 
 #include "platform/Modules.h"
-#include "platform/Winsock.h"
+#include "platform/winsock/Winsock.h"
 
 // The entries, in binding order: X(name) for each.
 #define APD_WINSOCK_ENTRIES(X) \

@@ -5,7 +5,7 @@
 
 #include "app/uGetUpdateFile.h"
 #include "dispatch/AdSrMgr.h"
-#include "platform/Fltk.h"
+#include "platform/toolkit/fltk/Fltk.h"
 #include "socket/AwWnsock.h"
 
 int main() {

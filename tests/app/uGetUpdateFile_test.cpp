@@ -12,8 +12,8 @@
 
 #include "lang/RecordingMultiLang.h"
 #include "platform/Files.h"
-#include "platform/FormReader.h"
-#include "platform/Headless.h"
+#include "platform/toolkit/FormReader.h"
+#include "platform/toolkit/Headless.h"
 #include "platform/Messages.h"
 #include "platform/SysUtils.h"
 #include "platform/TempFolder.h"

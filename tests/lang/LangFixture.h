@@ -12,8 +12,8 @@
 
 #include "lang/MLang.h"
 #include "lang/RecordingMultiLang.h"
-#include "platform/Forms.h"
-#include "platform/Headless.h"
+#include "platform/toolkit/Forms.h"
+#include "platform/toolkit/Headless.h"
 #include "platform/TempFolder.h"
 
 inline std::vector<std::string> Lines(const TStrings& strings) {

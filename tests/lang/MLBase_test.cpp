@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "LangFixture.h"
-#include "platform/Controls.h"
-#include "platform/FormReader.h"
+#include "platform/toolkit/Controls.h"
+#include "platform/toolkit/FormReader.h"
 
 namespace {
 

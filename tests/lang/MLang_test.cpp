@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "LangFixture.h"
-#include "platform/Controls.h"
+#include "platform/toolkit/Controls.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include "TempFolder.h"
+#include "platform/TempFolder.h"
 
 using namespace platform;
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Winsock.h"
+#include "platform/winsock/Winsock.h"
 
 // Inside the namespace, Winsock's u_long, fd_set and timeval are found
 // before the system's own of <sys/types.h>.

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "TempFolder.h"
+#include "platform/TempFolder.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 

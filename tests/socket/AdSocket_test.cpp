@@ -17,7 +17,7 @@
 
 #include "SocketSupport.h"
 #include "dispatch/AdExcept.h"
-#include "platform/Forms.h"
+#include "platform/toolkit/Forms.h"
 
 namespace {
 

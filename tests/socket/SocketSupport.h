@@ -14,7 +14,7 @@
 #include "platform/Messages.h"
 #include "platform/Modules.h"
 #include "platform/Pump.h"
-#include "platform/Winsock.h"
+#include "platform/winsock/Winsock.h"
 #include "socket/AdWUtil.h"
 
 namespace socket_test {

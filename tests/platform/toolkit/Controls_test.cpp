@@ -1,6 +1,6 @@
 // The controls headless: radio groups, memo lines, the file list with its
 // masks, the status bar, sorted lists and the periodic timer.
-#include "platform/Controls.h"
+#include "platform/toolkit/Controls.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "Pump.h"
-#include "TempFolder.h"
+#include "platform/Pump.h"
+#include "platform/TempFolder.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
-#include "platform/Forms.h"
-#include "platform/Headless.h"
+#include "platform/toolkit/Forms.h"
+#include "platform/toolkit/Headless.h"
 #include "platform/Messages.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Toolkit.h"
+#include "platform/toolkit/Toolkit.h"
 
 namespace platform {
 

@@ -1,7 +1,7 @@
 // The socket library's core: start-up, errors, blocking, and the socket
 // calls themselves. Notifications are in WinsockAsync.cpp, name services in
 // WinsockLookup.cpp.
-#include "platform/WinsockPosix.h"
+#include "platform/winsock/WinsockPosix.h"
 
 #include <algorithm>
 #include <atomic>
@@ -937,5 +937,12 @@ std::vector<ProcEntry> WinsockEntryPoints() {
 void RegisterWinsockModule() {
   RegisterModule("WSOCK32", WinsockEntryPoints());
 }
+
+namespace {
+// The module is in the table before main runs, as a system DLL is always
+// there to be loaded. The library is linked whole (platform/winsock's
+// CMakeLists.txt), so this object is kept although nothing names it.
+const bool g_registered = (RegisterWinsockModule(), true);
+}  // namespace
 
 }  // namespace platform

@@ -24,9 +24,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/Fltk.h"
-#include "platform/FltkWait.h"
-#include "platform/Forms.h"
+#include "platform/toolkit/fltk/Fltk.h"
+#include "platform/toolkit/fltk/FltkWait.h"
+#include "platform/toolkit/Forms.h"
 #include "platform/Messages.h"
 
 namespace platform {

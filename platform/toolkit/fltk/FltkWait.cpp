@@ -1,4 +1,4 @@
-#include "platform/FltkWait.h"
+#include "platform/toolkit/fltk/FltkWait.h"
 
 #include <FL/Fl.H>
 #include <fcntl.h>

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Classes.h"
-#include "platform/Toolkit.h"
+#include "platform/toolkit/Classes.h"
+#include "platform/toolkit/Toolkit.h"
 
 class TWinControl;
 class TCustomForm;

@@ -1,5 +1,5 @@
 // Forms, the application object and the message boxes, headless.
-#include "platform/Forms.h"
+#include "platform/toolkit/Forms.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Headless.h"
+#include "platform/toolkit/Headless.h"
 #include "platform/Messages.h"
 
 using platform::HeadlessBoxes;

@@ -1,9 +1,9 @@
-#include "platform/FormReader.h"
+#include "platform/toolkit/FormReader.h"
 
 #include <cstdint>
 #include <vector>
 
-#include "platform/Controls.h"
+#include "platform/toolkit/Controls.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
 // The component model: ownership, names, class tests, published properties
 // by name, notifications and the class registry.
-#include "platform/Classes.h"
+#include "platform/toolkit/Classes.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "platform/Controls.h"
-#include "platform/Forms.h"
+#include "platform/toolkit/Controls.h"
+#include "platform/toolkit/Forms.h"
 
 namespace {
 

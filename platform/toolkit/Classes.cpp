@@ -1,4 +1,4 @@
-#include "platform/Classes.h"
+#include "platform/toolkit/Classes.h"
 
 #include <algorithm>
 #include <cctype>

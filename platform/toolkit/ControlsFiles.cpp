@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "platform/Controls.h"
+#include "platform/toolkit/Controls.h"
 #include "platform/Files.h"
 
 namespace {

@@ -1,13 +1,13 @@
 // The form reader: building a form from its stored description.
-#include "platform/FormReader.h"
+#include "platform/toolkit/FormReader.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "platform/Forms.h"
-#include "platform/Headless.h"
+#include "platform/toolkit/Forms.h"
+#include "platform/toolkit/Headless.h"
 #include "platform/Messages.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The socket library's conversions and name services: byte order, dotted
 // addresses, hosts, services and protocols, and their WSAAsync* forms.
-#include "platform/WinsockPosix.h"
+#include "platform/winsock/WinsockPosix.h"
 
 #include <algorithm>
 #include <atomic>

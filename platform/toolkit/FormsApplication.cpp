@@ -1,5 +1,5 @@
 // The application object, the modal loop and the message boxes.
-#include "platform/Forms.h"
+#include "platform/toolkit/Forms.h"
 #include "platform/Messages.h"
 
 TApplication* Application = nullptr;

@@ -28,7 +28,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Classes.h"
+#include "platform/toolkit/Classes.h"
 
 class EReadError : public platform::Exception {
  public:

@@ -4,7 +4,7 @@
 // The system headers define macros under Winsock's own names (SOL_SOCKET
 // is 1 there and 0xFFFF here, htonl may be a macro, ...). This header
 // includes them first, keeps the system values it needs as sys:: constants,
-// removes the clashing macros and only then includes platform/Winsock.h.
+// removes the clashing macros and only then includes platform/winsock/Winsock.h.
 // So an implementation file includes this header before anything else and
 // names system constants only through sys::.
 #pragma once
@@ -97,7 +97,7 @@ constexpr unsigned long kSiocAtMark = SIOCATMARK;
 #undef ntohl
 #undef ntohs
 
-#include "platform/Winsock.h"
+#include "platform/winsock/Winsock.h"
 
 namespace platform::wsock {
 

@@ -1,5 +1,5 @@
 // The periodic timer, on the message loop's thread timers.
-#include "platform/Controls.h"
+#include "platform/toolkit/Controls.h"
 #include "platform/Messages.h"
 
 TTimer::TTimer(TComponent* owner) : TComponent(owner) {

@@ -1,7 +1,7 @@
 // The socket library over real loopback sockets on 127.0.0.1: start-up,
 // error numbers, blocking calls, conversions, name services, and the
 // notifications of WSAAsyncSelect with their re-enabling rules.
-#include "platform/Winsock.h"
+#include "platform/winsock/Winsock.h"
 #include "platform/Pump.h"
 
 #include <fcntl.h>

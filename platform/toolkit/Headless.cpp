@@ -1,10 +1,10 @@
-#include "platform/Headless.h"
+#include "platform/toolkit/Headless.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/Forms.h"
+#include "platform/toolkit/Forms.h"
 #include "platform/Messages.h"
 
 namespace platform {

@@ -1,6 +1,6 @@
-#include "platform/Forms.h"
+#include "platform/toolkit/Forms.h"
 
-#include "platform/FormReader.h"
+#include "platform/toolkit/FormReader.h"
 
 TCustomForm::TCustomForm(TComponent* owner) : TWinControl(owner) {
   PublishCaption();

@@ -6,7 +6,7 @@
 // re-enabled must not stay watched. Each readiness therefore either posts
 // and disarms its event or finds the state changed; nothing is watched
 // that would report the same readiness again.
-#include "platform/WinsockPosix.h"
+#include "platform/winsock/WinsockPosix.h"
 
 namespace platform {
 namespace wsock {

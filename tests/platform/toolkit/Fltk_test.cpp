@@ -17,11 +17,11 @@
 #include <functional>
 #include <string>
 
-#include "Pump.h"
+#include "platform/Pump.h"
 #include "platform/Clock.h"
-#include "platform/Fltk.h"
-#include "platform/Forms.h"
-#include "platform/Headless.h"
+#include "platform/toolkit/fltk/Fltk.h"
+#include "platform/toolkit/Forms.h"
+#include "platform/toolkit/Headless.h"
 #include "platform/Messages.h"
 
 extern char** environ;

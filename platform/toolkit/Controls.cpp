@@ -1,8 +1,8 @@
-#include "platform/Controls.h"
+#include "platform/toolkit/Controls.h"
 
 #include <algorithm>
 
-#include "platform/Forms.h"
+#include "platform/toolkit/Forms.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The toolkit's own classes, registered for stored forms.
-#include "platform/Controls.h"
-#include "platform/Forms.h"
+#include "platform/toolkit/Controls.h"
+#include "platform/toolkit/Forms.h"
 
 void RegisterToolkitClasses() {
   RegisterComponentClass<TComponent>();

@@ -7,7 +7,7 @@
 // 0xFFFF, ...), declared here in namespace platform. This header includes no
 // system socket header; a translation unit that includes it must not include
 // <sys/socket.h>, <netinet/in.h> or <netdb.h> either, since their macros
-// share these names. Only platform/WinsockPosix.h does both, carefully.
+// share these names. Only platform/winsock/WinsockPosix.h does both, carefully.
 // The C library declares u_long, fd_set and timeval of its own in the
 // global namespace (through almost any header), so name them as
 // platform::u_long and so on rather than through `using namespace`.
@@ -410,9 +410,10 @@ using WSAAsyncGetHostByAddr_fn = decltype(&WSAAsyncGetHostByAddr);
 using WSACancelAsyncRequest_fn = decltype(&WSACancelAsyncRequest);
 using WSAAsyncSelect_fn = decltype(&WSAAsyncSelect);
 
-// The module "WSOCK32": its 46 entry points by name. The module table
-// registers them itself before its first use; RegisterWinsockModule
-// registers them again, for a test that replaced the module.
+// The module "WSOCK32": its 46 entry points by name. This library
+// registers them in the module table while the program starts;
+// RegisterWinsockModule registers them again, for a test that replaced the
+// module.
 std::vector<ProcEntry> WinsockEntryPoints();
 void RegisterWinsockModule();
 

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Controls.h"
-#include "platform/Toolkit.h"
+#include "platform/toolkit/Controls.h"
+#include "platform/toolkit/Toolkit.h"
 
 enum TCloseAction { caNone, caHide, caFree, caMinimize };
 using TCloseEvent = std::function<void(TObject* Sender, TCloseAction& Action)>;
