@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <mutex>
 
-
 namespace platform {
 namespace {
 

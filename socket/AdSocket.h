@@ -38,9 +38,9 @@
 #include <functional>
 #include <string>
 
-#include "platform/toolkit/Classes.h"
 #include "platform/Exception.h"
 #include "platform/Messages.h"
+#include "platform/toolkit/Classes.h"
 #include "platform/winsock/Winsock.h"
 
 // The message of socket notifications; the Winsock dispatcher and port

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "platform/toolkit/Controls.h"
 #include "platform/Files.h"
+#include "platform/toolkit/Controls.h"
 
 namespace {
 

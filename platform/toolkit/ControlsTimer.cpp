@@ -1,6 +1,6 @@
 // The periodic timer, on the message loop's thread timers.
-#include "platform/toolkit/Controls.h"
 #include "platform/Messages.h"
+#include "platform/toolkit/Controls.h"
 
 TTimer::TTimer(TComponent* owner) : TComponent(owner) {
   PublishBoolean(

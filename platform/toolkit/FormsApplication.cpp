@@ -1,6 +1,6 @@
 // The application object, the modal loop and the message boxes.
-#include "platform/toolkit/Forms.h"
 #include "platform/Messages.h"
+#include "platform/toolkit/Forms.h"
 
 TApplication* Application = nullptr;
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/toolkit/Forms.h"
 #include "platform/Messages.h"
+#include "platform/toolkit/Forms.h"
 
 namespace platform {
 

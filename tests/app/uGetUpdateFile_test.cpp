@@ -12,11 +12,11 @@
 
 #include "lang/RecordingMultiLang.h"
 #include "platform/Files.h"
-#include "platform/toolkit/FormReader.h"
-#include "platform/toolkit/Headless.h"
 #include "platform/Messages.h"
 #include "platform/SysUtils.h"
 #include "platform/TempFolder.h"
+#include "platform/toolkit/FormReader.h"
+#include "platform/toolkit/Headless.h"
 
 namespace {
 

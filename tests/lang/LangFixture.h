@@ -12,9 +12,9 @@
 
 #include "lang/MLang.h"
 #include "lang/RecordingMultiLang.h"
+#include "platform/TempFolder.h"
 #include "platform/toolkit/Forms.h"
 #include "platform/toolkit/Headless.h"
-#include "platform/TempFolder.h"
 
 inline std::vector<std::string> Lines(const TStrings& strings) {
   return strings.Lines();

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/TempFolder.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "platform/TempFolder.h"
 
 using namespace platform;
 

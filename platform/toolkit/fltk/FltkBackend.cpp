@@ -24,10 +24,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/Messages.h"
+#include "platform/toolkit/Forms.h"
 #include "platform/toolkit/fltk/Fltk.h"
 #include "platform/toolkit/fltk/FltkWait.h"
-#include "platform/toolkit/Forms.h"
-#include "platform/Messages.h"
 
 namespace platform {
 

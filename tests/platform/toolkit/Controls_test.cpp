@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/Pump.h"
-#include "platform/TempFolder.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "platform/Messages.h"
+#include "platform/Pump.h"
+#include "platform/TempFolder.h"
 #include "platform/toolkit/Forms.h"
 #include "platform/toolkit/Headless.h"
-#include "platform/Messages.h"
 
 namespace {
 

@@ -17,12 +17,12 @@
 #include <functional>
 #include <string>
 
-#include "platform/Pump.h"
 #include "platform/Clock.h"
-#include "platform/toolkit/fltk/Fltk.h"
+#include "platform/Messages.h"
+#include "platform/Pump.h"
 #include "platform/toolkit/Forms.h"
 #include "platform/toolkit/Headless.h"
-#include "platform/Messages.h"
+#include "platform/toolkit/fltk/Fltk.h"
 
 extern char** environ;
 

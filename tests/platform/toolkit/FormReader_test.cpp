@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/Messages.h"
 #include "platform/toolkit/Forms.h"
 #include "platform/toolkit/Headless.h"
-#include "platform/Messages.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/toolkit/Headless.h"
 #include "platform/Messages.h"
+#include "platform/toolkit/Headless.h"
 
 using platform::HeadlessBoxes;
 
