@@ -18,28 +18,6 @@ namespace {
 // The dump file: a text file with a 512-byte buffer and CR LF line ends.
 // Failures are run-time input/output error numbers.
 
-int RunTimeError(int error) {
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-    case ENAMETOOLONG:
-      return 3;  // "Path not found"
-    case EMFILE:
-    case ENFILE:
-      return 4;  // "Too many open files"
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-      return 101;  // "Disk is full"
-    case EROFS:
-      return 150;  // "Disk is write-protected"
-    case EIO:
-      return 160;  // "Device write error"
-    default:
-      return 5;  // "File access denied"
-  }
-}
-
 class DumpFile {
  public:
   // 0, or the negative run-time error of the open.
@@ -47,7 +25,7 @@ class DumpFile {
     const std::string path = platform::NativePath(fileName);
     const bool exists = platform::FileExists(fileName);
     file_ = std::fopen(path.c_str(), append && exists ? "ab" : "wb");
-    if (!file_) return -RunTimeError(errno);
+    if (!file_) return -platform::RunTimeError(errno);
     std::setvbuf(file_, nullptr, _IOFBF, 512);
     return 0;
   }
@@ -65,7 +43,7 @@ class DumpFile {
   std::int32_t Close() {
     if (std::fclose(file_) != 0 && error_ == 0) error_ = errno ? errno : EIO;
     file_ = nullptr;
-    return error_ ? -RunTimeError(error_) : 0;
+    return error_ ? -platform::RunTimeError(error_) : 0;
   }
   ~DumpFile() {
     if (file_) std::fclose(file_);

@@ -126,4 +126,26 @@ bool DeleteFile(const std::string& fileName) {
   return unlink(native.c_str()) == 0;
 }
 
+int RunTimeError(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+      return 3;
+    case EMFILE:
+    case ENFILE:
+      return 4;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return 101;
+    case EROFS:
+      return 150;
+    case EIO:
+      return 160;
+    default:
+      return 5;
+  }
+}
+
 }  // namespace platform

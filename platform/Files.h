@@ -51,4 +51,10 @@ bool FileExists(const std::string& fileName);
 // be deleted.
 bool DeleteFile(const std::string& fileName);
 
+// The run-time input/output error number of a failed file call's errno:
+// 3 "Path not found", 4 "Too many open files", 5 "File access denied",
+// 101 "Disk is full", 150 "Disk is write-protected", 160 "Device write
+// error". The numbers are those of the system's error texts.
+int RunTimeError(int error);
+
 }  // namespace platform

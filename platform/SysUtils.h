@@ -8,6 +8,7 @@
 // Threads: any thread may read or set it.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace platform {
@@ -15,5 +16,10 @@ namespace platform {
 // "m/d/yyyy" until it is set.
 std::string ShortDateFormat();
 void SetShortDateFormat(const std::string& format);
+
+// The runtime's text of a moment in local time: the short date format, a
+// blank and the long time format "hh:nn:ss" (24 hours). At exactly
+// midnight (to the millisecond) the time is left out.
+std::string DateTimeToStr(std::chrono::system_clock::time_point moment);
 
 }  // namespace platform
