@@ -191,8 +191,11 @@ bool TApdCustomFtpClient::InitDataConnection() {
     std::string text = SocketObject->NetAddressToString(ListenAddress.sin_addr.s_addr) + "." +
                        std::to_string(port[0]) + "." + std::to_string(port[1]);
     std::replace(text.begin(), text.end(), '.', ',');
+    // Listening comes before the announcement: a server may connect as soon
+    // as it reads PORT.
+    if (SocketObject->ListenSocket(ListenerSocket, 5) != 0) return false;
     SendCommand("PORT " + text);
-    return SocketObject->ListenSocket(ListenerSocket, 5) == 0;
+    return true;
   } catch (...) {
     ResetDataSockets();
     CommandCount = 0;
