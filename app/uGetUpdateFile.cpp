@@ -2,7 +2,10 @@
 
 #include <utility>
 
+#include "dispatch/AdExcept.h"
+#include "platform/Clock.h"
 #include "platform/Files.h"
+#include "platform/Process.h"
 #include "platform/SysUtils.h"
 #include "resources/GetUpdateFileForm.h"
 
@@ -52,6 +55,8 @@ TGetUpdateFile::TGetUpdateFile(TComponent* owner, TDistributionServer server)
   PublishField("Timer2", Timer2);
   PublishField("Timer3", Timer3);
   PublishField("MultiLang1", MultiLang1);
+  PublishField("ApdFtpClient1", ApdFtpClient1);
+  PublishField("ApdFtpLog1", ApdFtpLog1);
 
   auto notify = [this](const std::string& name, void (TGetUpdateFile::*handler)(TObject*)) {
     PublishMethod<void(TObject*)>(name,
@@ -68,6 +73,14 @@ TGetUpdateFile::TGetUpdateFile(TComponent* owner, TDistributionServer server)
   notify("Timer1Timer", &TGetUpdateFile::Timer1Timer);
   notify("Timer2Timer", &TGetUpdateFile::Timer2Timer);
   notify("Timer3Timer", &TGetUpdateFile::Timer3Timer);
+  PublishMethod<void(TObject*, TFtpStatusCode, const char*)>(
+      "ApdFtpClient1FtpStatus", [this](TObject* sender, TFtpStatusCode code, const char* info) {
+        ApdFtpClient1FtpStatus(sender, code, info);
+      });
+  PublishMethod<void(TObject*, std::int32_t, const char*)>(
+      "ApdFtpClient1FtpError", [this](TObject* sender, std::int32_t code, const char* text) {
+        ApdFtpClient1FtpError(sender, code, text);
+      });
   PublishMethod<void(TObject*, TCloseAction&)>(
       "FormClose", [this](TObject* sender, TCloseAction& action) { FormClose(sender, action); });
 }
@@ -163,19 +176,218 @@ void TGetUpdateFile::FormDestroy(TObject*) {
   WorkList.reset();
 }
 
-// The download run joins the window with the FTP client; until then these
-// buttons and timers do nothing.
-void TGetUpdateFile::btnFileDownloadClick(TObject*) {}
+// ---------------------------------------------------------------------------
+// The download run
 
-void TGetUpdateFile::btnInstallClick(TObject*) {}
+namespace {
 
-void TGetUpdateFile::Timer1Timer(TObject*) {}
+// Space, tab, line feed and carriage return, from the right end, then from
+// the left end.
+std::string TrimBlanks(const std::string& line) {
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  std::size_t last = line.size();
+  while (last > 0 && blank(line[last - 1]))
+    --last;
+  std::size_t first = 0;
+  while (first < last && blank(line[first]))
+    ++first;
+  return line.substr(first, last - first);
+}
 
-void TGetUpdateFile::Timer2Timer(TObject*) {}
+}  // namespace
 
-void TGetUpdateFile::Timer3Timer(TObject*) {}
+const char* TGetUpdateFile::Say(const char* english, const char* chinese) {
+  return LanguageFlag == 1 ? chinese : english;
+}
+
+bool TGetUpdateFile::IsPlainFileName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (const char c : name) {
+    const auto b = static_cast<unsigned char>(c);
+    if (c == '/' || c == '\\' || c == ':' || b < 0x20 || b == 0x7F) return false;
+  }
+  return true;
+}
+
+void TGetUpdateFile::btnFileDownloadClick(TObject*) {
+  SetStatusText(Say("Please wait.....", "請稍候....."));
+  Memo1->Clear();
+  const char* installer = SelectedEdition().InstallerFile;
+  if (platform::FileExists(installer)) platform::DeleteFile(installer);
+  StartRun();
+}
+
+void TGetUpdateFile::ConfigureClient() {
+  LoggedIn = false;
+  DataAvailSeen = false;
+  ApdFtpClient1->SetUserName(server_.UserName);
+  ApdFtpClient1->SetPassword(server_.Password);
+  ApdFtpClient1->SetServerAddress(server_.ServerAddress);
+  ApdFtpClient1->SetWsPort(server_.WsPort);
+  ApdFtpClient1->SetPassiveMode(true);
+  ApdFtpClient1->SetTransferTimeout(3000);
+  ApdFtpClient1->SetRestartAt(0);
+  ApdFtpClient1->SetFileType(ftBinary);
+}
+
+void TGetUpdateFile::StartRun() {
+  ConfigureClient();
+  platform::Sleep(1000);
+  if (ApdFtpClient1->Connected() || ApdFtpClient1->Login()) Timer3->SetEnabled(true);
+}
+
+void TGetUpdateFile::Timer3Timer(TObject*) {
+  if (!ApdFtpClient1->Connected() || !LoggedIn || !DataAvailSeen) return;
+  Timer3->SetEnabled(false);
+  WorkList->Clear();
+  QueueReady = false;
+  QueueDone = false;
+  ListingWanted = true;
+  Timer1->SetEnabled(true);
+  ApdFtpClient1->ChangeDir(RemoteFolder);
+  Timer2->SetEnabled(true);
+}
+
+void TGetUpdateFile::ApdFtpClient1FtpStatus(TObject*, TFtpStatusCode StatusCode,
+                                            const char* InfoText) {
+  if ((StatusCode == scProgress || StatusCode == scTransferOK) && WorkList->Count() == 0) return;
+  switch (StatusCode) {
+    case scClose:
+      SetCaption(SavedCaption);
+      break;
+    case scOpen:
+      SetStatusText(Say("Connected to Main Server", "已連接主伺服器"));
+      break;
+    case scLogout:
+      SetStatusText(Say("Logged out", "已登出系統"));
+      // The connection went away under a fetch: that file is not complete.
+      DropPartialFile();
+      WorkList->Clear();
+      break;
+    case scLogin:
+      SetStatusText(Say("Login success", "已成功登入"));
+      ApdFtpClient1->CurrentDir();
+      LoggedIn = true;
+      break;
+    case scComplete:
+      InfoMemo->Lines().Add("operation complete");
+      ApdFtpClient1->CurrentDir();
+      break;
+    case scCurrentDir:
+      ApdFtpClient1->ListDir("", false);
+      break;
+    case scDataAvail:
+      if (ListingWanted) {
+        InfoMemo->SetText(InfoText != nullptr ? InfoText : "");
+        ParseListing();
+      }
+      DataAvailSeen = true;
+      break;
+    case scProgress:
+      SetStatusText(WorkList->Strings(0) + " " + Say("Downloading...", "下載中...") +
+                    std::to_string(ApdFtpClient1->BytesTransferred()));
+      break;
+    case scTransferOK:
+      fetching_.clear();
+      SetStatusText(WorkList->Strings(0) + " " + Say("Download completed", "下載完成"));
+      Memo1->Lines().Add(WorkList->Strings(0));
+      ++ReceivedCount;
+      WorkList->Delete(0);
+      DownloadNext();
+      break;
+    case scTimeout:
+      DropPartialFile();
+      ShowMessage("Transfer timed out");
+      break;
+  }
+}
+
+void TGetUpdateFile::ParseListing() {
+  const char* text = Say("Login", "登入");
+  WorkList->Clear();
+  for (const std::string& line : InfoMemo->Lines().Lines()) {
+    const std::string name = TrimBlanks(line);
+    // A name that would leave the target folder is never fetched.
+    if (!name.empty() && IsPlainFileName(name)) WorkList->Add(name);
+  }
+  SetStatusText(text);
+  platform::Sleep(1000);
+  ListingWanted = false;
+  QueueReady = true;
+}
+
+void TGetUpdateFile::Timer2Timer(TObject*) {
+  if (!QueueReady) return;
+  Timer2->SetEnabled(false);
+  DownloadNext();
+}
+
+void TGetUpdateFile::DownloadNext() {
+  if (WorkList->Count() == 0) {
+    QueueDone = true;
+    return;
+  }
+  const std::string name = WorkList->Strings(0);
+  const std::string localName = name == "Setup.exe" ? SelectedEdition().InstallerFile : name;
+  SetStatusText(name);
+  try {
+    if (ApdFtpClient1->Retrieve(name, TargetFolder + localName, rmReplace))
+      fetching_ = TargetFolder + localName;
+  } catch (const EInOutError& e) {
+    // The local file cannot be written: shown as any failed file, and the
+    // run goes on with the next one.
+    ApdFtpClient1FtpError(ApdFtpClient1, -e.ErrorCode(), e.what());
+  }
+}
+
+void TGetUpdateFile::DropPartialFile() {
+  if (fetching_.empty()) return;
+  if (platform::FileExists(fetching_)) platform::DeleteFile(fetching_);
+  fetching_.clear();
+}
+
+void TGetUpdateFile::ApdFtpClient1FtpError(TObject*, std::int32_t ErrorCode,
+                                           const char* ErrorText) {
+  DropPartialFile();
+  MessageBox(ErrorText != nullptr ? ErrorText : "", "FTP Error: " + std::to_string(ErrorCode),
+             platform::MB_OK | platform::MB_ICONWARNING);
+  if (WorkList->Count() > 0) WorkList->Delete(0);
+  DownloadNext();
+}
+
+void TGetUpdateFile::Timer1Timer(TObject*) {
+  if (!QueueDone) return;
+  Timer1->SetEnabled(false);
+  ListingWanted = false;
+  QueueReady = false;
+  ApdFtpClient1->Logout();
+  FinishRun();
+}
+
+void TGetUpdateFile::FinishRun() {
+  ApdFtpClient1->Logout();
+  if (ReceivedCount == 0) return;
+  RefreshFileList();
+  const int answer =
+      MessageDlg(Say("Required files had been completely downloaded, install "
+                     "program now?",
+                     "所需檔案已下載完成, 現在開始安裝軟件?"),
+                 mtConfirmation, {platform::IDYES, platform::IDNO, platform::IDCANCEL});
+  if (answer == platform::IDYES) btnInstallClick(this);
+}
+
+void TGetUpdateFile::btnInstallClick(TObject*) {
+  const char* text = Say("Required files not complete !", "所需檔案不完整!");
+  const TEdition& edition = SelectedEdition();
+  if (platform::FileExists(edition.InstallerFile))
+    platform::WinExec(edition.InstallerCommand, platform::SW_SHOW);
+  else
+    ShowMessage(text);
+  if (Application != nullptr) Application->Terminate();
+}
 
 void TGetUpdateFile::btnExitClick(TObject*) {
+  if (ApdFtpClient1 != nullptr) ApdFtpClient1->Logout();
   InfoMemo->Clear();
   if (WorkList) WorkList->Clear();
   Close();

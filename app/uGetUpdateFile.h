@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "ftp/AdFtp.h"
 #include "lang/MLang.h"
 #include "platform/toolkit/Controls.h"
 #include "platform/toolkit/Forms.h"
@@ -87,6 +88,8 @@ class TGetUpdateFile : public TForm {
   TTimer* Timer2 = nullptr;
   TTimer* Timer3 = nullptr;
   TMultiLang* MultiLang1 = nullptr;
+  TApdFtpClient* ApdFtpClient1 = nullptr;
+  TApdFtpLog* ApdFtpLog1 = nullptr;
 
   // Window state.
   std::string SavedCaption;  // the caption at the end of creation
@@ -118,8 +121,24 @@ class TGetUpdateFile : public TForm {
   void Timer1Timer(TObject* Sender);
   void Timer2Timer(TObject* Sender);
   void Timer3Timer(TObject* Sender);
+  void ApdFtpClient1FtpStatus(TObject* Sender, TFtpStatusCode StatusCode, const char* InfoText);
+  void ApdFtpClient1FtpError(TObject* Sender, std::int32_t ErrorCode, const char* ErrorText);
+
+  // Whether a listed name is fetched: a plain file name of the folder, not
+  // "." or "..", with no separator, drive colon or control character.
+  static bool IsPlainFileName(const std::string& name);
 
  private:
+  // The steps of a download run.
+  void ConfigureClient();
+  void StartRun();
+  void ParseListing();
+  void DownloadNext();
+  void FinishRun();
+  // A retrieve that did not end well leaves no partial file under its name.
+  void DropPartialFile();
+  // The text of the shown language.
+  static const char* Say(const char* english, const char* chinese);
   // RemoteFolder, LocalFolder, FileMask and Label6 from the selected edition.
   void TakeEditionFolders();
   // Makes folder the current directory and the listed folder, as the target
@@ -127,4 +146,6 @@ class TGetUpdateFile : public TForm {
   bool UseTargetFolder(const std::string& folder, const std::string& target);
 
   TDistributionServer server_;
+  // The local file of the retrieve in progress; empty when none is.
+  std::string fetching_;
 };

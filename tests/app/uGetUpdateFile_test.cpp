@@ -121,6 +121,28 @@ struct TPlace {
   int Left, Top, Width, Height;  // a negative size: not stored
 };
 
+TEST_F(StoredFormTest, FtpClientAndLogKeepTheirStoredSettings) {
+  TApdFtpClient* client = form_->ApdFtpClient1;
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(client->ConnectTimeout(), 0);
+  EXPECT_EQ(client->FileType(), ftBinary);
+  EXPECT_FALSE(client->PassiveMode());
+  EXPECT_EQ(client->TransferTimeout(), 5000);
+  EXPECT_EQ(client->LogName(), "VORN.LOG");
+  EXPECT_EQ(client->TraceName(), "VORN.TRC");
+  EXPECT_EQ(client->WsPort(), "ftp");
+  EXPECT_EQ(client->Tracing(), tlOff);
+  EXPECT_EQ(client->Logging(), tlOff);
+  EXPECT_TRUE(client->OnFtpError);
+  EXPECT_TRUE(client->OnFtpStatus);
+  TApdFtpLog* log = form_->ApdFtpLog1;
+  ASSERT_NE(log, nullptr);
+  EXPECT_EQ(client->FtpLog(), log);
+  EXPECT_EQ(log->FtpClient(), client);
+  EXPECT_FALSE(log->Enabled());
+  EXPECT_EQ(log->FtpHistoryName(), "VORNFTP.HIS");
+}
+
 TEST_F(StoredFormTest, ControlsSitInTheirPlaces) {
   const TPlace places[] = {{"ProgramIcon", 16, 12, 33, 33},
                            {"Label3", 72, 18, 241, 15},
@@ -141,7 +163,7 @@ TEST_F(StoredFormTest, ControlsSitInTheirPlaces) {
   std::vector<std::string> order;
   for (int i = 0; i < form_->ComponentCount(); ++i)
     order.push_back(form_->Components(i)->Name());
-  ASSERT_EQ(order.size(), std::size(places) + 4);
+  ASSERT_EQ(order.size(), std::size(places) + 6);
   for (std::size_t i = 0; i < std::size(places); ++i) {
     const TPlace& p = places[i];
     SCOPED_TRACE(p.Name);
@@ -156,8 +178,9 @@ TEST_F(StoredFormTest, ControlsSitInTheirPlaces) {
       EXPECT_EQ(control->Height(), p.Height);
     }
   }
-  EXPECT_EQ(std::vector<std::string>(order.end() - 4, order.end()),
-            (std::vector<std::string>{"Timer1", "Timer2", "Timer3", "MultiLang1"}));
+  EXPECT_EQ(std::vector<std::string>(order.end() - 6, order.end()),
+            (std::vector<std::string>{"ApdFtpClient1", "ApdFtpLog1", "Timer1", "Timer2", "Timer3",
+                                      "MultiLang1"}));
 }
 
 TEST_F(StoredFormTest, StoredContentsAndTabOrder) {
