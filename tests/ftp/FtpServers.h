@@ -7,8 +7,9 @@
 // main thread stays free to run the client's message loop; every public
 // method of it may be called from any thread and none of them waits for the
 // client, except WaitForCommand. A launcher blocks only in its constructor,
-// until the server has sent its greeting; it must be made on a thread that
-// outlives it (the server process is killed when that thread ends).
+// until the server has sent its greeting, and in its destructor, until the
+// process has ended; it must be made on a thread that outlives it (the
+// server process is killed when that thread ends).
 //
 // Nothing here depends on the test framework, so any test program may use it.
 #pragma once
