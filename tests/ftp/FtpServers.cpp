@@ -77,14 +77,6 @@ bool Matches(const std::string& line, const std::string& pattern) {
   return !p.hasRest || (l.hasRest && l.rest == p.rest);
 }
 
-sockaddr_in LoopbackAddress(std::uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
 std::uint16_t LocalPort(int fd) {
   sockaddr_in a{};
   socklen_t length = sizeof a;
@@ -125,6 +117,14 @@ int RemainingMs(Clock::time_point deadline) {
 }
 
 }  // namespace
+
+sockaddr_in LoopbackAddress(std::uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
 
 std::uint16_t FreeLoopbackPort() {
   const int fd = Listen(0, 1);
@@ -525,6 +525,7 @@ struct ScriptedFtpServer::Impl {
         static_cast<std::size_t>(std::min<std::uint64_t>(offset, entry->bytes.size()));
     switch (Stream(fd, std::string_view(entry->bytes).substr(from), how)) {
       case Outcome::kControlGone:
+        if (fd >= 0) close(fd);
         return;
       case Outcome::kAborted:
         close(fd);
@@ -554,18 +555,20 @@ struct ScriptedFtpServer::Impl {
     if (how.finalReply && ControlOpen()) Answer(*how.finalReply);
   }
 
+  // Why a transfer must stop at once, if it must.
+  std::optional<Outcome> Interrupted() const {
+    if (!ControlOpen()) return Outcome::kControlGone;
+    if (AborWaiting()) return Outcome::kAborted;
+    return std::nullopt;
+  }
+
   // Writes the bytes on the data connection as the options say. The data
-  // connection is still open afterwards, except when it was reset.
+  // connection is still open afterwards (fd >= 0), unless it was reset.
   Outcome Stream(int& fd, std::string_view bytes, const Transfer& how) {
     if (how.hold) return Hold(fd);
     std::size_t sent = 0;
     for (;;) {
-      if (!ControlOpen()) {
-        close(fd);
-        fd = -1;
-        return Outcome::kControlGone;
-      }
-      if (AborWaiting()) return Outcome::kAborted;
+      if (const std::optional<Outcome> stop = Interrupted()) return *stop;
       if (how.resetControlAfter && sent >= *how.resetControlAfter) {
         AwaitDelivered(fd);
         ResetAndClose(fd);
@@ -594,12 +597,7 @@ struct ScriptedFtpServer::Impl {
 
   Outcome Hold(int& fd) {
     for (;;) {
-      if (!ControlOpen()) {
-        close(fd);
-        fd = -1;
-        return Outcome::kControlGone;
-      }
-      if (AborWaiting()) return Outcome::kAborted;
+      if (const std::optional<Outcome> stop = Interrupted()) return *stop;
       if (Step(200, fd, POLLIN) & (POLLIN | POLLERR | POLLHUP)) {
         char buffer[512];
         const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);

@@ -7,11 +7,14 @@
 // main thread stays free to run the client's message loop; every public
 // method of it may be called from any thread and none of them waits for the
 // client, except WaitForCommand. A launcher blocks only in its constructor,
-// until the server has sent its greeting; it must be made on a thread that
-// outlives it (the server process is killed when that thread ends).
+// until the server has sent its greeting, and in its destructor, until the
+// process has ended; it must be made on a thread that outlives it (the
+// server process is killed when that thread ends).
 //
 // Nothing here depends on the test framework, so any test program may use it.
 #pragma once
+
+#include <netinet/in.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +24,9 @@
 #include <vector>
 
 namespace ftptest {
+
+// 127.0.0.1 with the port (host order), for the tests' own sockets.
+sockaddr_in LoopbackAddress(std::uint16_t port);
 
 // A port on 127.0.0.1 (host order) that was free a moment ago, for a server
 // that the test starts on a port of its choice.
@@ -57,8 +63,9 @@ struct Transfer {
   int finalDelayMs = 0;           // waited before the final reply
   int dripMs = 0;                 // above 0: one byte per dripMs
   // After this many bytes the data connection is reset (linger time 0); the
-  // final reply follows as configured. The bytes sent have reached the
-  // client's system before the reset.
+  // final reply follows as configured. The bytes have reached the client's
+  // system before the reset, and Linux lets the client read them all before
+  // it reports the reset.
   std::optional<std::size_t> resetDataAfter;
   // After this many bytes both connections are reset, as if the server died.
   std::optional<std::size_t> resetControlAfter;
@@ -131,7 +138,8 @@ class ScriptedFtpServer {
   // Bytes queued while no connection is open go out on the next one, after
   // its greeting has started.
   void Send(std::string bytes);
-  // Closes (or resets) the control connection after the queued bytes.
+  // Closes (or resets) the control connection after the queued bytes;
+  // nothing happens when no connection is open.
   void CloseControl(bool reset = false);
 
  private:

@@ -22,24 +22,17 @@
 
 namespace {
 
+using ftptest::LoopbackAddress;
 using ftptest::Reply;
 using ftptest::ScriptedFtpServer;
 using ftptest::Transfer;
-
-sockaddr_in Loopback(std::uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
 
 // One blocking connection of the test to 127.0.0.1. Reads give up after a
 // few seconds, so a missing answer fails the test instead of hanging it.
 class Peer {
  public:
   explicit Peer(std::uint16_t port) : Peer(::socket(AF_INET, SOCK_STREAM, 0)) {
-    const sockaddr_in a = Loopback(port);
+    const sockaddr_in a = LoopbackAddress(port);
     EXPECT_EQ(::connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0) << port;
   }
   explicit Peer(int fd) : fd_(fd) {
@@ -220,7 +213,7 @@ TEST(ScriptedFtpServerTest, ConnectsToThePortAddressForAListing) {
   std::unique_ptr<Peer> control = LoggedIn(server);
 
   const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a = Loopback(0);
+  sockaddr_in a = LoopbackAddress(0);
   ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   ASSERT_EQ(::listen(listener, 1), 0);
   socklen_t length = sizeof a;
@@ -242,12 +235,15 @@ TEST(ScriptedFtpServerTest, ConnectsToThePortAddressForAListing) {
 
 TEST(ScriptedFtpServerTest, PassiveReplyNamesTheTemplateAddressWithTheListenerPort) {
   ScriptedFtpServer server;
+  const std::uint16_t port = ftptest::FreeLoopbackPort();
+  server.SetPassivePort(port);
   server.SetPassiveReply("227 Entering Passive Mode (192,168,1,2,{p1},{p2}).\r\n");
   server.SetListing("LIST /pub", "-rw-r--r-- 1 ftp ftp 5 Jan 1 00:00 a\r\n");
   std::unique_ptr<Peer> control = LoggedIn(server);
   const std::string pasv = control->Command("PASV");
-  EXPECT_EQ(pasv.rfind("227 Entering Passive Mode (192,168,1,2,", 0), 0u) << pasv;
-  Peer data(PassivePort(pasv));
+  EXPECT_EQ(pasv, "227 Entering Passive Mode (192,168,1,2," + std::to_string(port >> 8) + "," +
+                      std::to_string(port & 0xFF) + ").\r\n");
+  Peer data(port);
   EXPECT_EQ(control->Command("LIST /pub"), "150 Opening data connection.\r\n");
   EXPECT_EQ(data.ReadToEnd(), "-rw-r--r-- 1 ftp ftp 5 Jan 1 00:00 a\r\n");
   EXPECT_EQ(control->Reply(), "226 Transfer complete.\r\n");
