@@ -135,7 +135,10 @@ void PostAction(const std::weak_ptr<int>& alive, std::function<void()> action) {
 class TWidgetPeer : public TControlPeer {
  public:
   TWidgetPeer(TControl& control, Fl_Widget* widget) : control_(control), widget_(widget) {
-    if (auto* parent = ParentGroup(control)) parent->add(widget_);
+    if (auto* parent = ParentGroup(control)) {
+      parent->add(widget_);
+      PlaceInTabOrder(parent);
+    }
   }
   ~TWidgetPeer() override {
     if (Fl_Group* parent = widget_->parent()) parent->remove(widget_);
@@ -180,6 +183,24 @@ class TWidgetPeer : public TControlPeer {
     }
     widget_->redraw();
     if (widget_->parent() != nullptr) widget_->parent()->redraw();
+  }
+
+  // FLTK moves the focus through a group's children in their order, and the
+  // first child that takes it has it when the window is shown. Widgets are
+  // made in reading order, so each windowed control's widget goes in front
+  // of the widget of the first control that follows it in the tab order.
+  void PlaceInTabOrder(Fl_Group* parent) {
+    auto* self = dynamic_cast<TWinControl*>(&control_);
+    if (self == nullptr) return;
+    const std::vector<TWinControl*> order = control_.Parent()->TabList();
+    auto it = std::find(order.begin(), order.end(), self);
+    if (it == order.end()) return;
+    for (++it; it != order.end(); ++it) {
+      auto* next = dynamic_cast<TWidgetPeer*>((*it)->Peer());
+      if (next == nullptr || next->widget_->parent() != parent) continue;
+      parent->insert(*widget_, parent->find(next->widget_));
+      return;
+    }
   }
 
   static Fl_Group* ParentGroup(TControl& control) {
@@ -235,9 +256,6 @@ class TFormPeer : public TWidgetPeer {
     window->color(FaceColor(form_.Color()));
     window->labelfont(FontOf(form_.Font()));
     if (form_.Showing() && !window->shown()) {
-      // Focus moves through the controls in their tab order.
-      for (TWinControl* control : form_.TabList())
-        if (auto* peer = dynamic_cast<TWidgetPeer*>(control->Peer())) window->add(peer->Widget());
       if (form_.Position() == poScreenCenter || form_.Position() == poDesktopCenter ||
           form_.Position() == poMainFormCenter || form_.Position() == poOwnerFormCenter) {
         window->position((Fl::w() - w) / 2, (Fl::h() - h) / 2);
@@ -246,6 +264,13 @@ class TFormPeer : public TWidgetPeer {
       }
       window->xclass("tkv-setup");
       window->show();
+      // The controls get their widgets after the form's; once they all have
+      // one, the first in the tab order takes the focus (a window manager
+      // may not hand the new window the focus at all, and when it does, FLTK
+      // keeps the focus where it is inside the window).
+      Post([window] {
+        if (!window->contains(Fl::focus())) window->take_focus();
+      });
     }
     window->redraw();
   }

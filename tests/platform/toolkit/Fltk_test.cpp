@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/Clock.h"
 #include "platform/Messages.h"
@@ -123,6 +124,32 @@ class FltkTest : public ::testing::Test {
     return nullptr;
   }
 
+  // The name of the windowed control whose widget has the keyboard focus
+  // (widgets sit at their controls' places on a form without panels).
+  static std::string Focused(const TCustomForm& form) {
+    const Fl_Widget* focus = Fl::focus();
+    if (focus == nullptr) return "(none)";
+    for (TWinControl* control : form.TabList())
+      if (focus->x() == control->Left() && focus->y() == control->Top()) return control->Name();
+    return "(another widget)";
+  }
+
+  // A key as FLTK's event dispatch gets it from X: to the focused widget,
+  // then its parents, then as a shortcut.
+  static void Key(int key, int state = 0) {
+    static char text[2];
+    text[0] = key == FL_Tab     ? '\t'
+              : key == FL_Enter ? '\r'
+              : key < 0x80      ? static_cast<char>(key)
+                                : 0;
+    Fl::e_keysym = key;
+    Fl::e_state = state;
+    Fl::e_text = text;
+    Fl::e_length = text[0] != 0 ? 1 : 0;
+    Fl_Window* window = Fl::modal() != nullptr ? Fl::modal() : Fl::first_window();
+    Fl::handle(FL_KEYBOARD, window);
+  }
+
   TApplication app_;
 };
 
@@ -157,6 +184,7 @@ const char* const kSmokeForm = R"(object Smoke: TSmokeForm
     Width = 50
     Height = 22
     Glyph = ('4 4 2 1' '. c #000000' '# c #FF0000' '.##.' '####' '####' '.##.')
+    TabOrder = 3
   end
   object TKV1: TRadioButton
     Left = 16
@@ -165,6 +193,7 @@ const char* const kSmokeForm = R"(object Smoke: TSmokeForm
     Height = 17
     Caption = 'TKV1 (Simplified Chinese)'
     Checked = True
+    TabOrder = 5
   end
   object TKV: TRadioButton
     Left = 208
@@ -172,6 +201,7 @@ const char* const kSmokeForm = R"(object Smoke: TSmokeForm
     Width = 153
     Height = 17
     Caption = 'TKV (Traditional Chinese)'
+    TabOrder = 4
   end
   object InfoMemo: TMemo
     Left = 16
@@ -180,12 +210,14 @@ const char* const kSmokeForm = R"(object Smoke: TSmokeForm
     Height = 137
     WordWrap = False
     Lines = ('Setup.exe' '檔案列表')
+    TabOrder = 0
   end
   object FileListBox1: TFileListBox
     Left = 368
     Top = 120
     Width = 177
     Height = 137
+    TabOrder = 2
   end
   object StatusBar1: TStatusBar
     Left = 88
@@ -202,6 +234,7 @@ const char* const kSmokeForm = R"(object Smoke: TSmokeForm
     Height = 25
     Caption = '離開'
     OnClick = ExitClick
+    TabOrder = 1
   end
 end
 )";
@@ -248,6 +281,27 @@ TEST_F(FltkTest, ShowsTheWindowAndBringsWidgetEventsThroughTheLoop) {
   // The close box closes the main form, which ends the application.
   window->do_callback();
   ASSERT_TRUE(PumpUntil([&] { return app_.Terminated(); }));
+}
+
+// The stored tab order, not the reading order, is the order Tab and
+// Shift+Tab walk, and the first control in it has the focus at start.
+TEST_F(FltkTest, TabWalksTheStoredTabOrder) {
+  auto* form = app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
+  Fl_Window* window = Fl::first_window();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return window->visible() != 0 && Fl::focus() != nullptr; }));
+  EXPECT_EQ(Focused(*form), "InfoMemo");
+  FindWidget(window, "離開")->take_focus();
+  std::vector<std::string> walked;
+  for (int i = 0; i < 5; ++i) {
+    Key(FL_Tab);
+    walked.push_back(Focused(*form));
+  }
+  EXPECT_EQ(walked,
+            (std::vector<std::string>{"FileListBox1", "BitBtn1", "TKV", "TKV1", "InfoMemo"}));
+  FindWidget(window, "離開")->take_focus();
+  Key(FL_Tab, FL_SHIFT);
+  EXPECT_EQ(Focused(*form), "InfoMemo");
 }
 
 TEST_F(FltkTest, AnOpenBoxKeepsTheLoopRunningAndReturnsTheButton) {
