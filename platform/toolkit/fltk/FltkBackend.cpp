@@ -460,12 +460,22 @@ class TEditPeer : public TWidgetPeer {
   TCustomEdit& edit_;
 };
 
+// A memo leaves Tab and Shift+Tab to the window, which moves the focus on
+// or back: they never put a tab into the lines.
+class TMemoEditor : public Fl_Text_Editor {
+ public:
+  TMemoEditor() : Fl_Text_Editor(0, 0, 1, 1) {}
+
+  int handle(int event) override {
+    if (event == FL_KEYBOARD && Fl::event_key() == FL_Tab) return 0;
+    return Fl_Text_Editor::handle(event);
+  }
+};
+
 class TMemoPeer : public TWidgetPeer {
  public:
   explicit TMemoPeer(TCustomMemo& memo)
-      : TWidgetPeer(memo, new Fl_Text_Editor(0, 0, 1, 1)),
-        memo_(memo),
-        buffer_(new Fl_Text_Buffer()) {
+      : TWidgetPeer(memo, new TMemoEditor()), memo_(memo), buffer_(new Fl_Text_Buffer()) {
     Editor()->buffer(buffer_.get());
     Editor()->box(FL_DOWN_BOX);
     buffer_->add_modify_callback(&TMemoPeer::Modified, this);
