@@ -227,6 +227,17 @@ class TWidgetPeer : public TControlPeer {
 class TFormWindow : public Fl_Double_Window {
  public:
   TFormWindow() : Fl_Double_Window(1, 1) { end(); }
+
+  // FLTK runs the window's callback, as for the close box, on an Escape
+  // that no widget took; a form is closed only by its close box or by the
+  // program. While a message box is open, Escape is the box's.
+  int handle(int event) override {
+    const int used = Fl_Double_Window::handle(event);
+    if (used == 0 && event == FL_SHORTCUT && Fl::event_key() == FL_Escape &&
+        (Fl::modal() == nullptr || Fl::modal() == this))
+      return 1;
+    return used;
+  }
 };
 
 class TFormPeer : public TWidgetPeer {

@@ -311,6 +311,31 @@ TEST_F(FltkTest, TabWalksTheStoredTabOrder) {
   EXPECT_EQ(memo->Lines().Text(), "Setup.exe\r\n檔案列表\r\n");
 }
 
+// Escape does not close the main form; in a message box it answers Cancel.
+TEST_F(FltkTest, EscapeCancelsABoxButLeavesTheFormOpen) {
+  auto* form = app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
+  Fl_Window* window = Fl::first_window();
+  ASSERT_TRUE(PumpUntil([&] { return window->visible() != 0 && Fl::focus() != nullptr; }));
+  Key(FL_Escape);
+  PumpUntil([] { return false; }, 200);
+  EXPECT_FALSE(app_.Terminated());
+  EXPECT_TRUE(form->Showing());
+
+  int escapes = 0;
+  platform::SetTimer(0, 0, 20,
+                     [&](platform::HWND, platform::UINT, platform::UINT id, std::uint32_t) {
+                       if (Fl::modal() == nullptr || Fl::modal() == window) return;
+                       platform::KillTimer(0, id);
+                       ++escapes;
+                       Key(FL_Escape);
+                     });
+  EXPECT_EQ(form->MessageBox("Install now?", "TKV/TKV1 Setup",
+                             platform::MB_YESNOCANCEL | platform::MB_ICONQUESTION),
+            platform::IDCANCEL);
+  EXPECT_EQ(escapes, 1);
+  EXPECT_FALSE(app_.Terminated());
+}
+
 TEST_F(FltkTest, AnOpenBoxKeepsTheLoopRunningAndReturnsTheButton) {
   auto* form = app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
   ASSERT_TRUE(form->Showing());
