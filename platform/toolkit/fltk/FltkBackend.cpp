@@ -349,9 +349,30 @@ class TPixmapHolder {
   std::unique_ptr<Fl_Pixmap> pixmap_;
 };
 
+// A push button that Enter presses, as Space does, while it has the focus
+// (FLTK's buttons take Space only; a box's default button takes Enter from
+// anywhere in the box, but the focused button comes first).
+template <class Base>
+class TKeyButton : public Base {
+ public:
+  TKeyButton(int x, int y, int w, int h) : Base(x, y, w, h) {}
+
+  int handle(int event) override {
+    if (event == FL_KEYBOARD && Fl::focus() == this &&
+        (Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter) &&
+        (Fl::event_state() & (FL_SHIFT | FL_CTRL | FL_ALT | FL_META)) == 0) {
+      this->simulate_key_action();
+      this->do_callback();
+      return 1;
+    }
+    return Base::handle(event);
+  }
+};
+
 class TButtonPeer : public TWidgetPeer {
  public:
-  explicit TButtonPeer(TButton& button) : TWidgetPeer(button, new Fl_Button(0, 0, 1, 1)) {
+  explicit TButtonPeer(TButton& button)
+      : TWidgetPeer(button, new TKeyButton<Fl_Button>(0, 0, 1, 1)) {
     widget_->callback(
         [](Fl_Widget*, void* self) {
           auto* peer = static_cast<TButtonPeer*>(self);
@@ -776,9 +797,11 @@ int ShowFltkBox(const TMessageBoxRequest& request) {
   int bx = (w - buttonsW) / 2;
   for (std::size_t i = 0; i < buttons.size(); ++i) {
     contexts[i] = {&result, buttons[i]};
-    Fl_Button* button = i == 0
-                            ? new Fl_Return_Button(bx, h - kMargin - kButtonH, kButtonW, kButtonH)
-                            : new Fl_Button(bx, h - kMargin - kButtonH, kButtonW, kButtonH);
+    const int by = h - kMargin - kButtonH;
+    Fl_Button* button =
+        i == 0
+            ? static_cast<Fl_Button*>(new TKeyButton<Fl_Return_Button>(bx, by, kButtonW, kButtonH))
+            : new TKeyButton<Fl_Button>(bx, by, kButtonW, kButtonH);
     button->label(ButtonLabel(buttons[i]));
     button->callback(
         [](Fl_Widget*, void* data) {
@@ -802,11 +825,18 @@ int ShowFltkBox(const TMessageBoxRequest& request) {
   } else {
     window.position((Fl::w() - w) / 2, (Fl::h() - h) / 2);
   }
+  // The first button has the focus while the box is open (a window manager
+  // may not give the box the focus); the widget that had it before gets it
+  // back.
+  Fl_Widget_Tracker previousFocus(Fl::focus());
   window.set_modal();
   window.show();
+  window.take_focus();
   if (!RunModalLoop([&] { return result != 0; }))
     result = cancel() != 0 ? cancel() : buttons.back();
   window.hide();
+  if (Fl_Widget* back = previousFocus.widget(); back != nullptr && back->visible_r())
+    Fl::focus(back);
   return result;
 }
 

@@ -336,6 +336,34 @@ TEST_F(FltkTest, EscapeCancelsABoxButLeavesTheFormOpen) {
   EXPECT_FALSE(app_.Terminated());
 }
 
+// Enter and Space press the focused button, in the form and in a box, where
+// Enter would otherwise press the default button.
+TEST_F(FltkTest, EnterAndSpacePressTheFocusedButton) {
+  auto* form = app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
+  Fl_Window* window = Fl::first_window();
+  ASSERT_TRUE(PumpUntil([&] { return window->visible() != 0 && Fl::focus() != nullptr; }));
+  Key(FL_Tab);
+  ASSERT_EQ(Focused(*form), "btnExit");
+  Key(FL_Enter);
+  ASSERT_TRUE(PumpUntil([&] { return form->exitClicks == 1; }));
+  EXPECT_EQ(Focused(*form), "btnExit");
+  Key(' ');
+  ASSERT_TRUE(PumpUntil([&] { return form->exitClicks == 2; }));
+
+  // In the Yes/No/Cancel box Yes has the focus; Tab moves it to No.
+  platform::SetTimer(0, 0, 20,
+                     [&](platform::HWND, platform::UINT, platform::UINT id, std::uint32_t) {
+                       if (Fl::modal() == nullptr || Fl::modal() == window) return;
+                       platform::KillTimer(0, id);
+                       Key(FL_Tab);
+                       Key(FL_Enter);
+                     });
+  EXPECT_EQ(form->MessageBox("Install now?", "TKV/TKV1 Setup",
+                             platform::MB_YESNOCANCEL | platform::MB_ICONQUESTION),
+            platform::IDNO);
+  EXPECT_EQ(Focused(*form), "btnExit");
+}
+
 TEST_F(FltkTest, AnOpenBoxKeepsTheLoopRunningAndReturnsTheButton) {
   auto* form = app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
   ASSERT_TRUE(form->Showing());
