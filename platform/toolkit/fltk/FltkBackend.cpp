@@ -384,7 +384,8 @@ class TButtonPeer : public TWidgetPeer {
  protected:
   void UpdateWidget() override {
     label_ = LabelText(control_.Caption());
-    widget_->label(label_.c_str());
+    // FLTK keeps a line for an empty caption and puts a picture above it.
+    widget_->label(label_.empty() ? nullptr : label_.c_str());
     FitCaption();
     if (auto* bit = dynamic_cast<TBitBtn*>(&control_)) {
       widget_->image(pixmap_.Load(bit->Glyph()));

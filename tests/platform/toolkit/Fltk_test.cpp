@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -24,6 +25,10 @@
 #include "platform/toolkit/Forms.h"
 #include "platform/toolkit/Headless.h"
 #include "platform/toolkit/fltk/Fltk.h"
+
+// After the test framework: it pulls in the X headers, whose macros clash
+// with its names.
+#include <FL/fl_draw.H>
 
 extern char** environ;
 
@@ -150,6 +155,28 @@ class FltkTest : public ::testing::Test {
     Fl::handle(FL_KEYBOARD, window);
   }
 
+  // The window as drawn on the X server, three bytes a pixel.
+  struct TShot {
+    int w = 0;
+    int h = 0;
+    std::vector<unsigned char> rgb;
+    const unsigned char* At(int x, int y) const {
+      return &rgb[(static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
+                   static_cast<std::size_t>(x)) *
+                  3];
+    }
+  };
+  static TShot Shoot(Fl_Window* window) {
+    PumpUntil([] { return false; }, 100);
+    Fl::flush();
+    window->make_current();
+    TShot shot{window->w(), window->h(), {}};
+    unsigned char* data = fl_read_image(nullptr, 0, 0, shot.w, shot.h);
+    shot.rgb.assign(data, data + static_cast<std::size_t>(shot.w) * shot.h * 3);
+    delete[] data;
+    return shot;
+  }
+
   TApplication app_;
 };
 
@@ -183,7 +210,7 @@ const char* const kSmokeForm = R"(object Smoke: TSmokeForm
     Top = 16
     Width = 50
     Height = 22
-    Glyph = ('4 4 2 1' '. c #000000' '# c #FF0000' '.##.' '####' '####' '.##.')
+    Glyph = ('6 4 2 1' '. c None' '# c #FF0000' '..##..' '######' '######' '..##..')
     TabOrder = 3
   end
   object TKV1: TRadioButton
@@ -362,6 +389,30 @@ TEST_F(FltkTest, EnterAndSpacePressTheFocusedButton) {
                              platform::MB_YESNOCANCEL | platform::MB_ICONQUESTION),
             platform::IDNO);
   EXPECT_EQ(Focused(*form), "btnExit");
+}
+
+// A button with a picture and no caption shows the picture in its middle.
+TEST_F(FltkTest, APictureWithoutCaptionIsCentred) {
+  app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
+  Fl_Window* window = Fl::first_window();
+  ASSERT_TRUE(PumpUntil([&] { return window->visible() != 0; }));
+  const TShot shot = Shoot(window);
+  // The picture's red pixels inside the button at 494,16 (50 x 22).
+  int left = 9999, right = -1, top = 9999, bottom = -1;
+  for (int y = 16; y < 16 + 22; ++y)
+    for (int x = 494; x < 494 + 50; ++x) {
+      const unsigned char* p = shot.At(x, y);
+      if (p[0] > 200 && p[1] < 60 && p[2] < 60) {
+        left = std::min(left, x);
+        right = std::max(right, x);
+        top = std::min(top, y);
+        bottom = std::max(bottom, y);
+      }
+    }
+  ASSERT_EQ(right - left + 1, 6) << "the picture is not shown whole";
+  ASSERT_EQ(bottom - top + 1, 4) << "the picture is not shown whole";
+  EXPECT_LE(std::abs((left - 494) - (494 + 50 - 1 - right)), 1);
+  EXPECT_LE(std::abs((top - 16) - (16 + 22 - 1 - bottom)), 1);
 }
 
 TEST_F(FltkTest, AnOpenBoxKeepsTheLoopRunningAndReturnsTheButton) {
