@@ -75,6 +75,10 @@ Fl_Color FaceColor(TColor color) {
   return RgbColor(color);
 }
 
+// FLTK draws a label aligned left or right this many pixels in from each
+// side of its widget (for widgets wider than 11 pixels).
+constexpr int kLabelInset = 3;
+
 // FLTK draws "@..." as a symbol; "@@" is a plain '@'.
 std::string LabelText(const std::string& text) {
   std::string out;
@@ -311,8 +315,7 @@ class TLabelPeer : public TWidgetPeer {
       int h = 0;
       fl_font(FontOf(label_.Font()), SizeOf(label_.Font()));
       fl_measure(text_.c_str(), w, h, 0);
-      // FLTK draws a left or right aligned label 3 pixels in from each side.
-      widget_->size(w + 7, h);
+      widget_->size(w + 2 * kLabelInset + 1, h);
     }
     if (!label_.Transparent() && label_.Color() != clBtnFace) {
       widget_->box(FL_FLAT_BOX);
@@ -783,7 +786,9 @@ int ShowFltkBox(const TMessageBoxRequest& request) {
         break;
     }
   }
-  auto* message = new Fl_Box(textX, kMargin, tw, th);
+  // The box is wider than the measured text by the label's insets, or the
+  // text would wrap one word early.
+  auto* message = new Fl_Box(textX - kLabelInset, kMargin, tw + 2 * kLabelInset, th);
   message->box(FL_NO_BOX);
   message->labelfont(FL_HELVETICA);
   message->labelsize(14);

@@ -415,6 +415,67 @@ TEST_F(FltkTest, APictureWithoutCaptionIsCentred) {
   EXPECT_LE(std::abs((top - 16) - (16 + 22 - 1 - bottom)), 1);
 }
 
+// A box is as wide as its text needs (up to a limit) and wraps it only past
+// that limit. Each box is kept as a picture in the build folder.
+TEST_F(FltkTest, MessageBoxesWrapOnlyWhatDoesNotFit) {
+  auto* form = app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
+  Fl_Window* window = Fl::first_window();
+  ASSERT_TRUE(PumpUntil([&] { return window->visible() != 0; }));
+  struct TCase {
+    const char* file;
+    const char* text;
+    const char* caption;
+    unsigned flags;
+    int lines;
+  };
+  const TCase cases[] = {
+      {"box-not-complete-en", "Required files not complete !", "TKV/TKV1 Setup", platform::MB_OK,
+       1},
+      {"box-not-complete-zh", "所需檔案不完整!", "TKV/TKV1 Setup", platform::MB_OK, 1},
+      {"box-install-en", "Required files had been completely downloaded, install program now?",
+       "TKV/TKV1 Setup", platform::MB_YESNOCANCEL | platform::MB_ICONQUESTION, 2},
+      {"box-install-zh", "所需檔案已下載完成, 現在開始安裝軟件?", "TKV/TKV1 Setup",
+       platform::MB_YESNOCANCEL | platform::MB_ICONQUESTION, 1},
+      {"box-ftp-error", "Connection refused", "FTP Error: 10061",
+       platform::MB_OK | platform::MB_ICONWARNING, 1},
+      {"box-timed-out", "Transfer timed out", "TKV/TKV1 Setup", platform::MB_OK, 1},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.file);
+    int lines = -1;
+    platform::SetTimer(
+        0, 0, 20, [&](platform::HWND, platform::UINT, platform::UINT id, std::uint32_t) {
+          Fl_Window* box = Fl::modal();
+          if (box == nullptr || box == window || box->visible() == 0) return;
+          platform::KillTimer(0, id);
+          const TShot shot = Shoot(box);
+          if (CanRun("xwd") && CanRun("convert")) {
+            const std::string command = "xwd -silent -id " + std::to_string(fl_xid(box)) +
+                                        " | convert xwd:- '" + TKV_BINARY_DIR + "/" + c.file +
+                                        ".png' 2>/dev/null";
+            EXPECT_EQ(std::system(command.c_str()), 0);
+          }
+          // Bands of rows with dark pixels inside the text's widget.
+          for (int i = 0; i < box->children(); ++i) {
+            const Fl_Widget* w = box->child(i);
+            if (w->label() == nullptr || std::string(w->label()) != c.text) continue;
+            lines = 0;
+            bool inLine = false;
+            for (int y = w->y(); y < w->y() + w->h(); ++y) {
+              bool dark = false;
+              for (int x = w->x(); x < w->x() + w->w() && !dark; ++x)
+                dark = shot.At(x, y)[0] < 100 && shot.At(x, y)[1] < 100;
+              if (dark && !inLine) ++lines;
+              inLine = dark;
+            }
+          }
+          Key(FL_Escape);
+        });
+    form->MessageBox(c.text, c.caption, c.flags);
+    EXPECT_EQ(lines, c.lines);
+  }
+}
+
 TEST_F(FltkTest, AnOpenBoxKeepsTheLoopRunningAndReturnsTheButton) {
   auto* form = app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
   ASSERT_TRUE(form->Showing());
