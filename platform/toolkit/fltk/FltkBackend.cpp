@@ -900,8 +900,13 @@ bool UseFltkBackend(std::string* error) {
     return false;
   }
   // FLTK keeps this connection: closing it first would let a server with no
-  // other client (a bare Xvfb) reset and refuse FLTK's own connection.
-  fl_open_display(display);
+  // other client (a bare Xvfb) reset and refuse FLTK's own connection. A
+  // second choice keeps FLTK's connection, which its cached fonts belong to.
+  if (fl_display != nullptr) {
+    XCloseDisplay(display);
+  } else {
+    fl_open_display(display);
+  }
   SetUpFonts();
   Fl::scheme("gtk+");
   SetToolkitBackend(std::make_unique<TFltkBackend>());
