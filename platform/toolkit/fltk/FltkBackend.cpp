@@ -372,10 +372,59 @@ class TKeyButton : public Base {
   }
 };
 
+// A push button of a form. A button keeps its size, and the substitute face
+// is wider than the fonts the sizes were chosen for: a caption that does not
+// fit is drawn smaller, down to 8 pixels, rather than cut. Buttons beside it
+// with the same stored font are drawn at the same size, so they look alike;
+// the size is chosen when drawing, once every caption is known.
+class TCaptionButton : public TKeyButton<Fl_Button> {
+ public:
+  TCaptionButton() : TKeyButton<Fl_Button>(0, 0, 1, 1) {}
+
+  // The size the stored font asks for, and what makes two stored fonts the
+  // same.
+  void SetStoredFont(Fl_Fontsize size, std::string key) {
+    storedSize_ = size;
+    fontKey_ = std::move(key);
+  }
+
+  void draw() override {
+    Fl_Fontsize size = storedSize_;
+    if (Fl_Group* group = parent()) {
+      for (int i = 0; i < group->children(); ++i) {
+        auto* other = dynamic_cast<TCaptionButton*>(group->child(i));
+        if (other != nullptr && other->fontKey_ == fontKey_)
+          size = std::min(size, other->FittingSize());
+      }
+    } else {
+      size = FittingSize();
+    }
+    labelsize(size);
+    Fl_Button::draw();
+  }
+
+ private:
+  Fl_Fontsize FittingSize() const {
+    const char* text = label();
+    if (text == nullptr || *text == '\0') return storedSize_;
+    const int room = w() - Fl::box_dw(box()) - 4;
+    Fl_Fontsize size = storedSize_;
+    for (;; --size) {
+      int tw = 0;
+      int th = 0;
+      fl_font(labelfont(), size);
+      fl_measure(text, tw, th, 0);
+      if (tw <= room || size <= 8) return size;
+    }
+  }
+
+  Fl_Fontsize storedSize_ = 12;
+  std::string fontKey_;
+};
+
 class TButtonPeer : public TWidgetPeer {
  public:
-  explicit TButtonPeer(TButton& button)
-      : TWidgetPeer(button, new TKeyButton<Fl_Button>(0, 0, 1, 1)) {
+  explicit TButtonPeer(TButton& button) : TWidgetPeer(button, new TCaptionButton()) {
     widget_->callback(
         [](Fl_Widget*, void* self) {
           auto* peer = static_cast<TButtonPeer*>(self);
@@ -389,7 +438,10 @@ class TButtonPeer : public TWidgetPeer {
     label_ = LabelText(control_.Caption());
     // FLTK keeps a line for an empty caption and puts a picture above it.
     widget_->label(label_.empty() ? nullptr : label_.c_str());
-    FitCaption();
+    const TFont& font = control_.Font();
+    static_cast<TCaptionButton*>(widget_)->SetStoredFont(
+        SizeOf(font),
+        font.Name() + '/' + std::to_string(font.Height()) + '/' + std::to_string(font.Style()));
     if (auto* bit = dynamic_cast<TBitBtn*>(&control_)) {
       widget_->image(pixmap_.Load(bit->Glyph()));
       widget_->align(label_.empty() ? FL_ALIGN_CENTER : FL_ALIGN_IMAGE_NEXT_TO_TEXT);
@@ -397,25 +449,22 @@ class TButtonPeer : public TWidgetPeer {
   }
 
  private:
-  // A button keeps its size, so a caption wider than its face (the CJK face
-  // is wider than the fonts the sizes were chosen for) is drawn smaller,
-  // down to 8 pixels, rather than cut.
-  void FitCaption() {
-    if (label_.empty()) return;
-    const int room = widget_->w() - Fl::box_dw(widget_->box()) - 4;
-    int size = widget_->labelsize();
-    for (;; --size) {
-      int w = 0;
-      int h = 0;
-      fl_font(widget_->labelfont(), size);
-      fl_measure(label_.c_str(), w, h, 0);
-      if (w <= room || size <= 8) break;
-    }
-    widget_->labelsize(size);
-  }
-
   TPixmapHolder pixmap_;
 };
+
+// A radio or check button draws its mark a label size wide, 2 pixels in
+// from each side of it, then its caption. Where the substitute face makes
+// the caption run past the stored width, the widget grows to the right so
+// that the whole caption shows and takes clicks.
+void FitMarkAndCaption(Fl_Widget* widget, const std::string& caption) {
+  int tw = 0;
+  int th = 0;
+  fl_font(widget->labelfont(), widget->labelsize());
+  fl_measure(caption.c_str(), tw, th, 0);
+  const int mark = widget->labelsize() + 2 * (Fl::box_dx(widget->box()) + 2);
+  const int needed = mark + 2 * kLabelInset + tw;
+  if (needed > widget->w()) widget->size(needed, widget->h());
+}
 
 class TRadioPeer : public TWidgetPeer {
  public:
@@ -437,6 +486,7 @@ class TRadioPeer : public TWidgetPeer {
   void UpdateWidget() override {
     label_ = LabelText(control_.Caption());
     widget_->label(label_.c_str());
+    FitMarkAndCaption(widget_, label_);
     static_cast<Fl_Button*>(widget_)->value(radio_.Checked() ? 1 : 0);
   }
 
@@ -460,6 +510,7 @@ class TCheckPeer : public TWidgetPeer {
   void UpdateWidget() override {
     label_ = LabelText(control_.Caption());
     widget_->label(label_.c_str());
+    FitMarkAndCaption(widget_, label_);
     static_cast<Fl_Button*>(widget_)->value(check_.Checked() ? 1 : 0);
   }
 

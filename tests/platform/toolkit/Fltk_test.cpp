@@ -254,12 +254,22 @@ const char* const kSmokeForm = R"(object Smoke: TSmokeForm
     SimplePanel = True
     SimpleText = '工作狀態: ready'
   end
+  object btnInstall: TButton
+    Left = 320
+    Top = 312
+    Width = 90
+    Height = 25
+    Caption = 'Install Program'
+    Font.Height = -12
+    TabOrder = 6
+  end
   object btnExit: TButton
     Left = 452
     Top = 312
     Width = 90
     Height = 25
     Caption = '離開'
+    Font.Height = -12
     OnClick = ExitClick
     TabOrder = 1
   end
@@ -320,16 +330,16 @@ TEST_F(FltkTest, TabWalksTheStoredTabOrder) {
   ASSERT_TRUE(PumpUntil([&] { return window->visible() != 0 && Fl::focus() != nullptr; }));
   EXPECT_EQ(Focused(*form), "InfoMemo");
   std::vector<std::string> walked;
-  for (int i = 0; i < 6; ++i) {
+  for (int i = 0; i < 7; ++i) {
     Key(FL_Tab);
     walked.push_back(Focused(*form));
   }
   EXPECT_EQ(walked, (std::vector<std::string>{"btnExit", "FileListBox1", "BitBtn1", "TKV", "TKV1",
-                                              "InfoMemo"}));
+                                              "btnInstall", "InfoMemo"}));
+  Key(FL_Tab, FL_SHIFT);
+  EXPECT_EQ(Focused(*form), "btnInstall");
   Key(FL_Tab, FL_SHIFT);
   EXPECT_EQ(Focused(*form), "TKV1");
-  Key(FL_Tab, FL_SHIFT);
-  EXPECT_EQ(Focused(*form), "TKV");
 
   // A memo's edits reach its lines through the loop: none came.
   PumpUntil([] { return false; }, 200);
@@ -473,6 +483,42 @@ TEST_F(FltkTest, MessageBoxesWrapOnlyWhatDoesNotFit) {
         });
     form->MessageBox(c.text, c.caption, c.flags);
     EXPECT_EQ(lines, c.lines);
+  }
+}
+
+// Where the substitute face is wider than the stored font, captions still
+// fit: buttons of one stored font share one size, and a radio button's whole
+// caption shows and takes clicks.
+TEST_F(FltkTest, CaptionsFitTheirControls) {
+  app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
+  Fl_Window* window = Fl::first_window();
+  ASSERT_TRUE(PumpUntil([&] { return window->visible() != 0; }));
+  const TShot shot = Shoot(window);
+
+  Fl_Widget* install = FindWidget(window, "Install Program");
+  Fl_Widget* exit = FindWidget(window, "離開");
+  ASSERT_NE(install, nullptr);
+  ASSERT_NE(exit, nullptr);
+  EXPECT_EQ(install->labelsize(), exit->labelsize());
+  int tw = 0;
+  int th = 0;
+  fl_font(install->labelfont(), install->labelsize());
+  fl_measure(install->label(), tw, th, 0);
+  EXPECT_LE(tw, install->w() - Fl::box_dw(install->box()));
+
+  // The caption's last dark pixel lies inside the widget, which is at least
+  // as wide as stored; the next control in the row is 192 pixels on.
+  for (const char* caption : {"TKV (Traditional Chinese)", "TKV1 (Simplified Chinese)"}) {
+    SCOPED_TRACE(caption);
+    Fl_Widget* radio = FindWidget(window, caption);
+    ASSERT_NE(radio, nullptr);
+    EXPECT_GE(radio->w(), 153);
+    int last = -1;
+    for (int y = radio->y(); y < radio->y() + radio->h(); ++y)
+      for (int x = radio->x(); x < std::min(shot.w, radio->x() + 190); ++x)
+        if (shot.At(x, y)[0] < 100 && shot.At(x, y)[1] < 100) last = std::max(last, x);
+    EXPECT_GT(last, radio->x() + 100);
+    EXPECT_LT(last, radio->x() + radio->w());
   }
 }
 
