@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -151,6 +152,9 @@ class TWidgetPeer : public TControlPeer {
 
   Fl_Widget* Widget() const { return widget_; }
   virtual Fl_Group* Group() const { return nullptr; }
+  // The window row of the baseline of the one line of text the widget draws
+  // centred, for the labels beside it; none for other widgets.
+  virtual std::optional<int> TextBaseline() const { return std::nullopt; }
 
   void Update() override {
     // Coordinates are the window's: add the parents' places below the form.
@@ -317,6 +321,7 @@ class TLabelPeer : public TWidgetPeer {
       fl_measure(text_.c_str(), w, h, 0);
       widget_->size(w + 2 * kLabelInset + 1, h);
     }
+    LineUpWithTheControlBeside();
     if (!label_.Transparent() && label_.Color() != clBtnFace) {
       widget_->box(FL_FLAT_BOX);
       widget_->color(FaceColor(label_.Color()));
@@ -324,6 +329,31 @@ class TLabelPeer : public TWidgetPeer {
   }
 
  private:
+  // A label in front of a control that draws one centred line of text (a
+  // status bar) puts its baseline on that line's: the face's line is much
+  // taller than the stored font's, so text drawn from the label's top sits
+  // lower than the control's.
+  void LineUpWithTheControlBeside() {
+    if (label_.Parent() == nullptr || text_.find('\n') != std::string::npos) return;
+    const int top = widget_->y();
+    const int bottom = top + std::max(1, widget_->h());
+    const TWidgetPeer* beside = nullptr;
+    for (int i = 0; i < label_.Parent()->ControlCount(); ++i) {
+      TControl* other = label_.Parent()->Controls(i);
+      auto* peer = dynamic_cast<TWidgetPeer*>(other->Peer());
+      if (other == &label_ || peer == nullptr || !peer->TextBaseline()) continue;
+      const Fl_Widget* w = peer->Widget();
+      if (w->x() <= widget_->x() || w->y() >= bottom || w->y() + w->h() <= top) continue;
+      if (beside == nullptr || w->x() < beside->Widget()->x()) beside = peer;
+    }
+    if (beside == nullptr) return;
+    const int baseline = *beside->TextBaseline();
+    fl_font(FontOf(label_.Font()), SizeOf(label_.Font()));
+    // A top-aligned line has its baseline a line height less the descent
+    // below the top.
+    widget_->position(widget_->x(), baseline - (fl_height() - fl_descent()));
+  }
+
   TLabel& label_;
   std::string text_;
 };
@@ -723,6 +753,23 @@ class TStatusWidget : public Fl_Widget {
 class TStatusPeer : public TWidgetPeer {
  public:
   explicit TStatusPeer(TStatusBar& bar) : TWidgetPeer(bar, new TStatusWidget(bar)) {}
+
+  // The panels' text is one line centred in the bar's height.
+  std::optional<int> TextBaseline() const override {
+    fl_font(FontOf(control_.Font()), SizeOf(control_.Font()));
+    return widget_->y() + (widget_->h() - fl_height()) / 2 + fl_height() - fl_descent();
+  }
+
+  // Labels read before the bar, or beside it when it moves, line up anew.
+  void Update() override {
+    TWidgetPeer::Update();
+    if (control_.Parent() == nullptr) return;
+    for (int i = 0; i < control_.Parent()->ControlCount(); ++i) {
+      TControl* other = control_.Parent()->Controls(i);
+      if (dynamic_cast<TLabel*>(other) != nullptr && other->Peer() != nullptr)
+        other->Peer()->Update();
+    }
+  }
 };
 
 class TImagePeer : public TWidgetPeer {

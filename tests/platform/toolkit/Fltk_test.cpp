@@ -246,13 +246,19 @@ const char* const kSmokeForm = R"(object Smoke: TSmokeForm
     Height = 137
     TabOrder = 2
   end
+  object Label1: TLabel
+    Left = 16
+    Top = 276
+    Caption = 'Status:'
+    Font.Height = -12
+  end
   object StatusBar1: TStatusBar
     Left = 88
     Top = 272
     Width = 457
     Height = 19
     SimplePanel = True
-    SimpleText = '工作狀態: ready'
+    SimpleText = 'Status: ready'
   end
   object btnInstall: TButton
     Left = 320
@@ -520,6 +526,28 @@ TEST_F(FltkTest, CaptionsFitTheirControls) {
     EXPECT_GT(last, radio->x() + 100);
     EXPECT_LT(last, radio->x() + radio->w());
   }
+}
+
+// A label in front of the status bar stands on the same baseline as the
+// bar's text, although their fonts differ and the label was read first.
+TEST_F(FltkTest, ALabelLinesUpWithTheStatusBarBesideIt) {
+  app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
+  Fl_Window* window = Fl::first_window();
+  ASSERT_TRUE(PumpUntil([&] { return window->visible() != 0; }));
+  const TShot shot = Shoot(window);
+  // The lowest row with dark pixels: "Status:" has no descender.
+  auto lowestDark = [&](int x0, int x1, int y0, int y1) {
+    int lowest = -1;
+    for (int y = y0; y < y1; ++y)
+      for (int x = x0; x < x1; ++x)
+        if (shot.At(x, y)[0] < 100 && shot.At(x, y)[1] < 100) lowest = y;
+    return lowest;
+  };
+  const int label = lowestDark(16, 80, 255, 305);
+  const int bar = lowestDark(92, 140, 274, 290);
+  ASSERT_GT(label, 0);
+  ASSERT_GT(bar, 0);
+  EXPECT_LE(std::abs(label - bar), 1) << "label " << label << ", bar " << bar;
 }
 
 TEST_F(FltkTest, AnOpenBoxKeepsTheLoopRunningAndReturnsTheButton) {
