@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # End-to-end test of the installation window: starts the real program on a
-# private Xvfb display, reads the window title, presses the language button
-# twice with xdotool, and presses Exit. Screenshots of both languages are kept
-# as PNG files in the given folder.
+# private Xvfb display, reads the window title, checks that Escape leaves it
+# open, walks the tab order to the language button and presses it with Enter
+# and Space, presses it twice with the mouse, and presses Exit. Screenshots
+# of both languages and of the focus on Exit are kept as PNG files in the
+# given folder.
 #   window_xvfb.sh <program> <screenshot folder>
 # A second mode checks the start without a display:
 #   window_xvfb.sh --no-display <program>
@@ -116,6 +118,51 @@ chinese='軟件安裝糸統'
 wid=$(wait_for_title "$english  (Updated on 2019/03/25)")
 echo "start: '$english  (Updated on 2019/03/25)'"
 drawn_screenshot "$wid" window_en.png
+
+# Keys go to the window under the pointer (no window manager): rest it on
+# an empty spot of the window.
+xdotool mousemove --window "$wid" 400 5
+key() { xdotool key --delay 50 "$@"; }
+
+alive() { kill -0 "$program_pid" 2>/dev/null; }
+
+# Escape does not end the program.
+key Escape
+sleep 1
+alive || fail "Escape ended the program"
+wait_for_title "$english  (Updated on 2019/03/25)" >/dev/null
+echo "Escape left the window open"
+
+# Compares a control's place (x y w h) in two screenshots: prints 0 when
+# they look the same.
+region_differs() {
+  compare -metric AE "$shots/$1" "$shots/$2" -crop "$5x$6+$3+$4" null: 2>&1 || true
+}
+
+# InfoMemo has the focus at start; Tab moves it to Exit, which now shows
+# the focus while Install Program does not change.
+key Tab
+deadline=$((SECONDS + 30))
+while :; do
+  screenshot "$wid" focus_exit.png >/dev/null
+  differ=$(region_differs window_en.png focus_exit.png 452 312 90 25)
+  [ "${differ%% *}" != 0 ] && break
+  [ $SECONDS -lt $deadline ] || fail "Tab from the start did not focus Exit"
+  sleep 0.1
+done
+differ=$(region_differs window_en.png focus_exit.png 320 312 90 25)
+[ "${differ%% *}" = 0 ] || fail "Install Program changed when Exit took the focus"
+echo "screenshot: $shots/focus_exit.png"
+
+# On through Memo1, Install Program, the file list and Download File to the
+# language button: Enter presses it, and Space presses it again.
+key Tab Tab Tab Tab Tab
+key Return
+wait_for_title "$chinese" >/dev/null
+echo "Enter on the language button: '$chinese'"
+key space
+wait_for_title "$english" >/dev/null
+echo "Space on the language button: '$english'"
 
 # The language button sits at 494,16 (50 x 22) in the client area.
 press() { xdotool mousemove --window "$wid" "$1" "$2" click 1; }

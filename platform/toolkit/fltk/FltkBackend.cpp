@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,10 @@ Fl_Color FaceColor(TColor color) {
   if (color == clWindow) return FL_BACKGROUND2_COLOR;
   return RgbColor(color);
 }
+
+// FLTK draws a label aligned left or right this many pixels in from each
+// side of its widget (for widgets wider than 11 pixels).
+constexpr int kLabelInset = 3;
 
 // FLTK draws "@..." as a symbol; "@@" is a plain '@'.
 std::string LabelText(const std::string& text) {
@@ -135,7 +140,10 @@ void PostAction(const std::weak_ptr<int>& alive, std::function<void()> action) {
 class TWidgetPeer : public TControlPeer {
  public:
   TWidgetPeer(TControl& control, Fl_Widget* widget) : control_(control), widget_(widget) {
-    if (auto* parent = ParentGroup(control)) parent->add(widget_);
+    if (auto* parent = ParentGroup(control)) {
+      parent->add(widget_);
+      PlaceInTabOrder(parent);
+    }
   }
   ~TWidgetPeer() override {
     if (Fl_Group* parent = widget_->parent()) parent->remove(widget_);
@@ -144,6 +152,9 @@ class TWidgetPeer : public TControlPeer {
 
   Fl_Widget* Widget() const { return widget_; }
   virtual Fl_Group* Group() const { return nullptr; }
+  // The window row of the baseline of the one line of text the widget draws
+  // centred, for the labels beside it; none for other widgets.
+  virtual std::optional<int> TextBaseline() const { return std::nullopt; }
 
   void Update() override {
     // Coordinates are the window's: add the parents' places below the form.
@@ -182,6 +193,24 @@ class TWidgetPeer : public TControlPeer {
     if (widget_->parent() != nullptr) widget_->parent()->redraw();
   }
 
+  // FLTK moves the focus through a group's children in their order, and the
+  // first child that takes it has it when the window is shown. Widgets are
+  // made in reading order, so each windowed control's widget goes in front
+  // of the widget of the first control that follows it in the tab order.
+  void PlaceInTabOrder(Fl_Group* parent) {
+    auto* self = dynamic_cast<TWinControl*>(&control_);
+    if (self == nullptr) return;
+    const std::vector<TWinControl*> order = control_.Parent()->TabList();
+    auto it = std::find(order.begin(), order.end(), self);
+    if (it == order.end()) return;
+    for (++it; it != order.end(); ++it) {
+      auto* next = dynamic_cast<TWidgetPeer*>((*it)->Peer());
+      if (next == nullptr || next->widget_->parent() != parent) continue;
+      parent->insert(*widget_, parent->find(next->widget_));
+      return;
+    }
+  }
+
   static Fl_Group* ParentGroup(TControl& control) {
     if (control.Parent() == nullptr) return nullptr;
     auto* peer = dynamic_cast<TWidgetPeer*>(control.Parent()->Peer());
@@ -206,6 +235,17 @@ class TWidgetPeer : public TControlPeer {
 class TFormWindow : public Fl_Double_Window {
  public:
   TFormWindow() : Fl_Double_Window(1, 1) { end(); }
+
+  // FLTK runs the window's callback, as for the close box, on an Escape
+  // that no widget took; a form is closed only by its close box or by the
+  // program. While a message box is open, Escape is the box's.
+  int handle(int event) override {
+    const int used = Fl_Double_Window::handle(event);
+    if (used == 0 && event == FL_SHORTCUT && Fl::event_key() == FL_Escape &&
+        (Fl::modal() == nullptr || Fl::modal() == this))
+      return 1;
+    return used;
+  }
 };
 
 class TFormPeer : public TWidgetPeer {
@@ -235,9 +275,6 @@ class TFormPeer : public TWidgetPeer {
     window->color(FaceColor(form_.Color()));
     window->labelfont(FontOf(form_.Font()));
     if (form_.Showing() && !window->shown()) {
-      // Focus moves through the controls in their tab order.
-      for (TWinControl* control : form_.TabList())
-        if (auto* peer = dynamic_cast<TWidgetPeer*>(control->Peer())) window->add(peer->Widget());
       if (form_.Position() == poScreenCenter || form_.Position() == poDesktopCenter ||
           form_.Position() == poMainFormCenter || form_.Position() == poOwnerFormCenter) {
         window->position((Fl::w() - w) / 2, (Fl::h() - h) / 2);
@@ -246,6 +283,13 @@ class TFormPeer : public TWidgetPeer {
       }
       window->xclass("tkv-setup");
       window->show();
+      // The controls get their widgets after the form's; once they all have
+      // one, the first in the tab order takes the focus (a window manager
+      // may not hand the new window the focus at all, and when it does, FLTK
+      // keeps the focus where it is inside the window).
+      Post([window] {
+        if (!window->contains(Fl::focus())) window->take_focus();
+      });
     }
     window->redraw();
   }
@@ -275,9 +319,9 @@ class TLabelPeer : public TWidgetPeer {
       int h = 0;
       fl_font(FontOf(label_.Font()), SizeOf(label_.Font()));
       fl_measure(text_.c_str(), w, h, 0);
-      // FLTK draws a left or right aligned label 3 pixels in from each side.
-      widget_->size(w + 7, h);
+      widget_->size(w + 2 * kLabelInset + 1, h);
     }
+    LineUpWithTheControlBeside();
     if (!label_.Transparent() && label_.Color() != clBtnFace) {
       widget_->box(FL_FLAT_BOX);
       widget_->color(FaceColor(label_.Color()));
@@ -285,6 +329,31 @@ class TLabelPeer : public TWidgetPeer {
   }
 
  private:
+  // A label in front of a control that draws one centred line of text (a
+  // status bar) puts its baseline on that line's: the face's line is much
+  // taller than the stored font's, so text drawn from the label's top sits
+  // lower than the control's.
+  void LineUpWithTheControlBeside() {
+    if (label_.Parent() == nullptr || text_.find('\n') != std::string::npos) return;
+    const int top = widget_->y();
+    const int bottom = top + std::max(1, widget_->h());
+    const TWidgetPeer* beside = nullptr;
+    for (int i = 0; i < label_.Parent()->ControlCount(); ++i) {
+      TControl* other = label_.Parent()->Controls(i);
+      auto* peer = dynamic_cast<TWidgetPeer*>(other->Peer());
+      if (other == &label_ || peer == nullptr || !peer->TextBaseline()) continue;
+      const Fl_Widget* w = peer->Widget();
+      if (w->x() <= widget_->x() || w->y() >= bottom || w->y() + w->h() <= top) continue;
+      if (beside == nullptr || w->x() < beside->Widget()->x()) beside = peer;
+    }
+    if (beside == nullptr) return;
+    const int baseline = *beside->TextBaseline();
+    fl_font(FontOf(label_.Font()), SizeOf(label_.Font()));
+    // A top-aligned line has its baseline a line height less the descent
+    // below the top.
+    widget_->position(widget_->x(), baseline - (fl_height() - fl_descent()));
+  }
+
   TLabel& label_;
   std::string text_;
 };
@@ -313,9 +382,79 @@ class TPixmapHolder {
   std::unique_ptr<Fl_Pixmap> pixmap_;
 };
 
+// A push button that Enter presses, as Space does, while it has the focus
+// (FLTK's buttons take Space only; a box's default button takes Enter from
+// anywhere in the box, but the focused button comes first).
+template <class Base>
+class TKeyButton : public Base {
+ public:
+  TKeyButton(int x, int y, int w, int h) : Base(x, y, w, h) {}
+
+  int handle(int event) override {
+    if (event == FL_KEYBOARD && Fl::focus() == this &&
+        (Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter) &&
+        (Fl::event_state() & (FL_SHIFT | FL_CTRL | FL_ALT | FL_META)) == 0) {
+      this->simulate_key_action();
+      this->do_callback();
+      return 1;
+    }
+    return Base::handle(event);
+  }
+};
+
+// A push button of a form. A button keeps its size, and the substitute face
+// is wider than the fonts the sizes were chosen for: a caption that does not
+// fit is drawn smaller, down to 8 pixels, rather than cut. Buttons beside it
+// with the same stored font are drawn at the same size, so they look alike;
+// the size is chosen when drawing, once every caption is known.
+class TCaptionButton : public TKeyButton<Fl_Button> {
+ public:
+  TCaptionButton() : TKeyButton<Fl_Button>(0, 0, 1, 1) {}
+
+  // The size the stored font asks for, and what makes two stored fonts the
+  // same.
+  void SetStoredFont(Fl_Fontsize size, std::string key) {
+    storedSize_ = size;
+    fontKey_ = std::move(key);
+  }
+
+  void draw() override {
+    Fl_Fontsize size = storedSize_;
+    if (Fl_Group* group = parent()) {
+      for (int i = 0; i < group->children(); ++i) {
+        auto* other = dynamic_cast<TCaptionButton*>(group->child(i));
+        if (other != nullptr && other->fontKey_ == fontKey_)
+          size = std::min(size, other->FittingSize());
+      }
+    } else {
+      size = FittingSize();
+    }
+    labelsize(size);
+    Fl_Button::draw();
+  }
+
+ private:
+  Fl_Fontsize FittingSize() const {
+    const char* text = label();
+    if (text == nullptr || *text == '\0') return storedSize_;
+    const int room = w() - Fl::box_dw(box()) - 4;
+    Fl_Fontsize size = storedSize_;
+    for (;; --size) {
+      int tw = 0;
+      int th = 0;
+      fl_font(labelfont(), size);
+      fl_measure(text, tw, th, 0);
+      if (tw <= room || size <= 8) return size;
+    }
+  }
+
+  Fl_Fontsize storedSize_ = 12;
+  std::string fontKey_;
+};
+
 class TButtonPeer : public TWidgetPeer {
  public:
-  explicit TButtonPeer(TButton& button) : TWidgetPeer(button, new Fl_Button(0, 0, 1, 1)) {
+  explicit TButtonPeer(TButton& button) : TWidgetPeer(button, new TCaptionButton()) {
     widget_->callback(
         [](Fl_Widget*, void* self) {
           auto* peer = static_cast<TButtonPeer*>(self);
@@ -327,8 +466,12 @@ class TButtonPeer : public TWidgetPeer {
  protected:
   void UpdateWidget() override {
     label_ = LabelText(control_.Caption());
-    widget_->label(label_.c_str());
-    FitCaption();
+    // FLTK keeps a line for an empty caption and puts a picture above it.
+    widget_->label(label_.empty() ? nullptr : label_.c_str());
+    const TFont& font = control_.Font();
+    static_cast<TCaptionButton*>(widget_)->SetStoredFont(
+        SizeOf(font),
+        font.Name() + '/' + std::to_string(font.Height()) + '/' + std::to_string(font.Style()));
     if (auto* bit = dynamic_cast<TBitBtn*>(&control_)) {
       widget_->image(pixmap_.Load(bit->Glyph()));
       widget_->align(label_.empty() ? FL_ALIGN_CENTER : FL_ALIGN_IMAGE_NEXT_TO_TEXT);
@@ -336,25 +479,22 @@ class TButtonPeer : public TWidgetPeer {
   }
 
  private:
-  // A button keeps its size, so a caption wider than its face (the CJK face
-  // is wider than the fonts the sizes were chosen for) is drawn smaller,
-  // down to 8 pixels, rather than cut.
-  void FitCaption() {
-    if (label_.empty()) return;
-    const int room = widget_->w() - Fl::box_dw(widget_->box()) - 4;
-    int size = widget_->labelsize();
-    for (;; --size) {
-      int w = 0;
-      int h = 0;
-      fl_font(widget_->labelfont(), size);
-      fl_measure(label_.c_str(), w, h, 0);
-      if (w <= room || size <= 8) break;
-    }
-    widget_->labelsize(size);
-  }
-
   TPixmapHolder pixmap_;
 };
+
+// A radio or check button draws its mark a label size wide, 2 pixels in
+// from each side of it, then its caption. Where the substitute face makes
+// the caption run past the stored width, the widget grows to the right so
+// that the whole caption shows and takes clicks.
+void FitMarkAndCaption(Fl_Widget* widget, const std::string& caption) {
+  int tw = 0;
+  int th = 0;
+  fl_font(widget->labelfont(), widget->labelsize());
+  fl_measure(caption.c_str(), tw, th, 0);
+  const int mark = widget->labelsize() + 2 * (Fl::box_dx(widget->box()) + 2);
+  const int needed = mark + 2 * kLabelInset + tw;
+  if (needed > widget->w()) widget->size(needed, widget->h());
+}
 
 class TRadioPeer : public TWidgetPeer {
  public:
@@ -376,6 +516,7 @@ class TRadioPeer : public TWidgetPeer {
   void UpdateWidget() override {
     label_ = LabelText(control_.Caption());
     widget_->label(label_.c_str());
+    FitMarkAndCaption(widget_, label_);
     static_cast<Fl_Button*>(widget_)->value(radio_.Checked() ? 1 : 0);
   }
 
@@ -399,6 +540,7 @@ class TCheckPeer : public TWidgetPeer {
   void UpdateWidget() override {
     label_ = LabelText(control_.Caption());
     widget_->label(label_.c_str());
+    FitMarkAndCaption(widget_, label_);
     static_cast<Fl_Button*>(widget_)->value(check_.Checked() ? 1 : 0);
   }
 
@@ -435,12 +577,22 @@ class TEditPeer : public TWidgetPeer {
   TCustomEdit& edit_;
 };
 
+// A memo leaves Tab and Shift+Tab to the window, which moves the focus on
+// or back: they never put a tab into the lines.
+class TMemoEditor : public Fl_Text_Editor {
+ public:
+  TMemoEditor() : Fl_Text_Editor(0, 0, 1, 1) {}
+
+  int handle(int event) override {
+    if (event == FL_KEYBOARD && Fl::event_key() == FL_Tab) return 0;
+    return Fl_Text_Editor::handle(event);
+  }
+};
+
 class TMemoPeer : public TWidgetPeer {
  public:
   explicit TMemoPeer(TCustomMemo& memo)
-      : TWidgetPeer(memo, new Fl_Text_Editor(0, 0, 1, 1)),
-        memo_(memo),
-        buffer_(new Fl_Text_Buffer()) {
+      : TWidgetPeer(memo, new TMemoEditor()), memo_(memo), buffer_(new Fl_Text_Buffer()) {
     Editor()->buffer(buffer_.get());
     Editor()->box(FL_DOWN_BOX);
     buffer_->add_modify_callback(&TMemoPeer::Modified, this);
@@ -601,6 +753,23 @@ class TStatusWidget : public Fl_Widget {
 class TStatusPeer : public TWidgetPeer {
  public:
   explicit TStatusPeer(TStatusBar& bar) : TWidgetPeer(bar, new TStatusWidget(bar)) {}
+
+  // The panels' text is one line centred in the bar's height.
+  std::optional<int> TextBaseline() const override {
+    fl_font(FontOf(control_.Font()), SizeOf(control_.Font()));
+    return widget_->y() + (widget_->h() - fl_height()) / 2 + fl_height() - fl_descent();
+  }
+
+  // Labels read before the bar, or beside it when it moves, line up anew.
+  void Update() override {
+    TWidgetPeer::Update();
+    if (control_.Parent() == nullptr) return;
+    for (int i = 0; i < control_.Parent()->ControlCount(); ++i) {
+      TControl* other = control_.Parent()->Controls(i);
+      if (dynamic_cast<TLabel*>(other) != nullptr && other->Peer() != nullptr)
+        other->Peer()->Update();
+    }
+  }
 };
 
 class TImagePeer : public TWidgetPeer {
@@ -715,7 +884,9 @@ int ShowFltkBox(const TMessageBoxRequest& request) {
         break;
     }
   }
-  auto* message = new Fl_Box(textX, kMargin, tw, th);
+  // The box is wider than the measured text by the label's insets, or the
+  // text would wrap one word early.
+  auto* message = new Fl_Box(textX - kLabelInset, kMargin, tw + 2 * kLabelInset, th);
   message->box(FL_NO_BOX);
   message->labelfont(FL_HELVETICA);
   message->labelsize(14);
@@ -730,9 +901,11 @@ int ShowFltkBox(const TMessageBoxRequest& request) {
   int bx = (w - buttonsW) / 2;
   for (std::size_t i = 0; i < buttons.size(); ++i) {
     contexts[i] = {&result, buttons[i]};
-    Fl_Button* button = i == 0
-                            ? new Fl_Return_Button(bx, h - kMargin - kButtonH, kButtonW, kButtonH)
-                            : new Fl_Button(bx, h - kMargin - kButtonH, kButtonW, kButtonH);
+    const int by = h - kMargin - kButtonH;
+    Fl_Button* button =
+        i == 0
+            ? static_cast<Fl_Button*>(new TKeyButton<Fl_Return_Button>(bx, by, kButtonW, kButtonH))
+            : new TKeyButton<Fl_Button>(bx, by, kButtonW, kButtonH);
     button->label(ButtonLabel(buttons[i]));
     button->callback(
         [](Fl_Widget*, void* data) {
@@ -756,11 +929,18 @@ int ShowFltkBox(const TMessageBoxRequest& request) {
   } else {
     window.position((Fl::w() - w) / 2, (Fl::h() - h) / 2);
   }
+  // The first button has the focus while the box is open (a window manager
+  // may not give the box the focus); the widget that had it before gets it
+  // back.
+  Fl_Widget_Tracker previousFocus(Fl::focus());
   window.set_modal();
   window.show();
+  window.take_focus();
   if (!RunModalLoop([&] { return result != 0; }))
     result = cancel() != 0 ? cancel() : buttons.back();
   window.hide();
+  if (Fl_Widget* back = previousFocus.widget(); back != nullptr && back->visible_r())
+    Fl::focus(back);
   return result;
 }
 
@@ -818,8 +998,13 @@ bool UseFltkBackend(std::string* error) {
     return false;
   }
   // FLTK keeps this connection: closing it first would let a server with no
-  // other client (a bare Xvfb) reset and refuse FLTK's own connection.
-  fl_open_display(display);
+  // other client (a bare Xvfb) reset and refuse FLTK's own connection. A
+  // second choice keeps FLTK's connection, which its cached fonts belong to.
+  if (fl_display != nullptr) {
+    XCloseDisplay(display);
+  } else {
+    fl_open_display(display);
+  }
   SetUpFonts();
   Fl::scheme("gtk+");
   SetToolkitBackend(std::make_unique<TFltkBackend>());

@@ -13,9 +13,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/Clock.h"
 #include "platform/Messages.h"
@@ -23,6 +25,10 @@
 #include "platform/toolkit/Forms.h"
 #include "platform/toolkit/Headless.h"
 #include "platform/toolkit/fltk/Fltk.h"
+
+// After the test framework: it pulls in the X headers, whose macros clash
+// with its names.
+#include <FL/fl_draw.H>
 
 extern char** environ;
 
@@ -123,6 +129,54 @@ class FltkTest : public ::testing::Test {
     return nullptr;
   }
 
+  // The name of the windowed control whose widget has the keyboard focus
+  // (widgets sit at their controls' places on a form without panels).
+  static std::string Focused(const TCustomForm& form) {
+    const Fl_Widget* focus = Fl::focus();
+    if (focus == nullptr) return "(none)";
+    for (TWinControl* control : form.TabList())
+      if (focus->x() == control->Left() && focus->y() == control->Top()) return control->Name();
+    return "(another widget)";
+  }
+
+  // A key as FLTK's event dispatch gets it from X: to the focused widget,
+  // then its parents, then as a shortcut.
+  static void Key(int key, int state = 0) {
+    static char text[2];
+    text[0] = key == FL_Tab     ? '\t'
+              : key == FL_Enter ? '\r'
+              : key < 0x80      ? static_cast<char>(key)
+                                : 0;
+    Fl::e_keysym = key;
+    Fl::e_state = state;
+    Fl::e_text = text;
+    Fl::e_length = text[0] != 0 ? 1 : 0;
+    Fl_Window* window = Fl::modal() != nullptr ? Fl::modal() : Fl::first_window();
+    Fl::handle(FL_KEYBOARD, window);
+  }
+
+  // The window as drawn on the X server, three bytes a pixel.
+  struct TShot {
+    int w = 0;
+    int h = 0;
+    std::vector<unsigned char> rgb;
+    const unsigned char* At(int x, int y) const {
+      return &rgb[(static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
+                   static_cast<std::size_t>(x)) *
+                  3];
+    }
+  };
+  static TShot Shoot(Fl_Window* window) {
+    PumpUntil([] { return false; }, 100);
+    Fl::flush();
+    window->make_current();
+    TShot shot{window->w(), window->h(), {}};
+    unsigned char* data = fl_read_image(nullptr, 0, 0, shot.w, shot.h);
+    shot.rgb.assign(data, data + static_cast<std::size_t>(shot.w) * shot.h * 3);
+    delete[] data;
+    return shot;
+  }
+
   TApplication app_;
 };
 
@@ -156,7 +210,8 @@ const char* const kSmokeForm = R"(object Smoke: TSmokeForm
     Top = 16
     Width = 50
     Height = 22
-    Glyph = ('4 4 2 1' '. c #000000' '# c #FF0000' '.##.' '####' '####' '.##.')
+    Glyph = ('6 4 2 1' '. c None' '# c #FF0000' '..##..' '######' '######' '..##..')
+    TabOrder = 3
   end
   object TKV1: TRadioButton
     Left = 16
@@ -165,6 +220,7 @@ const char* const kSmokeForm = R"(object Smoke: TSmokeForm
     Height = 17
     Caption = 'TKV1 (Simplified Chinese)'
     Checked = True
+    TabOrder = 5
   end
   object TKV: TRadioButton
     Left = 208
@@ -172,6 +228,7 @@ const char* const kSmokeForm = R"(object Smoke: TSmokeForm
     Width = 153
     Height = 17
     Caption = 'TKV (Traditional Chinese)'
+    TabOrder = 4
   end
   object InfoMemo: TMemo
     Left = 16
@@ -180,12 +237,20 @@ const char* const kSmokeForm = R"(object Smoke: TSmokeForm
     Height = 137
     WordWrap = False
     Lines = ('Setup.exe' '檔案列表')
+    TabOrder = 0
   end
   object FileListBox1: TFileListBox
     Left = 368
     Top = 120
     Width = 177
     Height = 137
+    TabOrder = 2
+  end
+  object Label1: TLabel
+    Left = 16
+    Top = 276
+    Caption = 'Status:'
+    Font.Height = -12
   end
   object StatusBar1: TStatusBar
     Left = 88
@@ -193,7 +258,16 @@ const char* const kSmokeForm = R"(object Smoke: TSmokeForm
     Width = 457
     Height = 19
     SimplePanel = True
-    SimpleText = '工作狀態: ready'
+    SimpleText = 'Status: ready'
+  end
+  object btnInstall: TButton
+    Left = 320
+    Top = 312
+    Width = 90
+    Height = 25
+    Caption = 'Install Program'
+    Font.Height = -12
+    TabOrder = 6
   end
   object btnExit: TButton
     Left = 452
@@ -201,7 +275,9 @@ const char* const kSmokeForm = R"(object Smoke: TSmokeForm
     Width = 90
     Height = 25
     Caption = '離開'
+    Font.Height = -12
     OnClick = ExitClick
+    TabOrder = 1
   end
 end
 )";
@@ -248,6 +324,230 @@ TEST_F(FltkTest, ShowsTheWindowAndBringsWidgetEventsThroughTheLoop) {
   // The close box closes the main form, which ends the application.
   window->do_callback();
   ASSERT_TRUE(PumpUntil([&] { return app_.Terminated(); }));
+}
+
+// The stored tab order, not the reading order, is the order Tab and
+// Shift+Tab walk, and the first control in it has the focus at start. Tab
+// leaves a memo without editing it.
+TEST_F(FltkTest, TabWalksTheStoredTabOrder) {
+  auto* form = app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
+  Fl_Window* window = Fl::first_window();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return window->visible() != 0 && Fl::focus() != nullptr; }));
+  EXPECT_EQ(Focused(*form), "InfoMemo");
+  std::vector<std::string> walked;
+  for (int i = 0; i < 7; ++i) {
+    Key(FL_Tab);
+    walked.push_back(Focused(*form));
+  }
+  EXPECT_EQ(walked, (std::vector<std::string>{"btnExit", "FileListBox1", "BitBtn1", "TKV", "TKV1",
+                                              "btnInstall", "InfoMemo"}));
+  Key(FL_Tab, FL_SHIFT);
+  EXPECT_EQ(Focused(*form), "btnInstall");
+  Key(FL_Tab, FL_SHIFT);
+  EXPECT_EQ(Focused(*form), "TKV1");
+
+  // A memo's edits reach its lines through the loop: none came.
+  PumpUntil([] { return false; }, 200);
+  const auto* memo = dynamic_cast<TMemo*>(form->FindComponent("InfoMemo"));
+  ASSERT_NE(memo, nullptr);
+  EXPECT_EQ(memo->Lines().Text(), "Setup.exe\r\n檔案列表\r\n");
+}
+
+// Escape does not close the main form; in a message box it answers Cancel.
+TEST_F(FltkTest, EscapeCancelsABoxButLeavesTheFormOpen) {
+  auto* form = app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
+  Fl_Window* window = Fl::first_window();
+  ASSERT_TRUE(PumpUntil([&] { return window->visible() != 0 && Fl::focus() != nullptr; }));
+  Key(FL_Escape);
+  PumpUntil([] { return false; }, 200);
+  EXPECT_FALSE(app_.Terminated());
+  EXPECT_TRUE(form->Showing());
+
+  int escapes = 0;
+  platform::SetTimer(0, 0, 20,
+                     [&](platform::HWND, platform::UINT, platform::UINT id, std::uint32_t) {
+                       if (Fl::modal() == nullptr || Fl::modal() == window) return;
+                       platform::KillTimer(0, id);
+                       ++escapes;
+                       Key(FL_Escape);
+                     });
+  EXPECT_EQ(form->MessageBox("Install now?", "TKV/TKV1 Setup",
+                             platform::MB_YESNOCANCEL | platform::MB_ICONQUESTION),
+            platform::IDCANCEL);
+  EXPECT_EQ(escapes, 1);
+  EXPECT_FALSE(app_.Terminated());
+}
+
+// Enter and Space press the focused button, in the form and in a box, where
+// Enter would otherwise press the default button.
+TEST_F(FltkTest, EnterAndSpacePressTheFocusedButton) {
+  auto* form = app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
+  Fl_Window* window = Fl::first_window();
+  ASSERT_TRUE(PumpUntil([&] { return window->visible() != 0 && Fl::focus() != nullptr; }));
+  Key(FL_Tab);
+  ASSERT_EQ(Focused(*form), "btnExit");
+  Key(FL_Enter);
+  ASSERT_TRUE(PumpUntil([&] { return form->exitClicks == 1; }));
+  EXPECT_EQ(Focused(*form), "btnExit");
+  Key(' ');
+  ASSERT_TRUE(PumpUntil([&] { return form->exitClicks == 2; }));
+
+  // In the Yes/No/Cancel box Yes has the focus; Tab moves it to No.
+  platform::SetTimer(0, 0, 20,
+                     [&](platform::HWND, platform::UINT, platform::UINT id, std::uint32_t) {
+                       if (Fl::modal() == nullptr || Fl::modal() == window) return;
+                       platform::KillTimer(0, id);
+                       Key(FL_Tab);
+                       Key(FL_Enter);
+                     });
+  EXPECT_EQ(form->MessageBox("Install now?", "TKV/TKV1 Setup",
+                             platform::MB_YESNOCANCEL | platform::MB_ICONQUESTION),
+            platform::IDNO);
+  EXPECT_EQ(Focused(*form), "btnExit");
+}
+
+// A button with a picture and no caption shows the picture in its middle.
+TEST_F(FltkTest, APictureWithoutCaptionIsCentred) {
+  app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
+  Fl_Window* window = Fl::first_window();
+  ASSERT_TRUE(PumpUntil([&] { return window->visible() != 0; }));
+  const TShot shot = Shoot(window);
+  // The picture's red pixels inside the button at 494,16 (50 x 22).
+  int left = 9999, right = -1, top = 9999, bottom = -1;
+  for (int y = 16; y < 16 + 22; ++y)
+    for (int x = 494; x < 494 + 50; ++x) {
+      const unsigned char* p = shot.At(x, y);
+      if (p[0] > 200 && p[1] < 60 && p[2] < 60) {
+        left = std::min(left, x);
+        right = std::max(right, x);
+        top = std::min(top, y);
+        bottom = std::max(bottom, y);
+      }
+    }
+  ASSERT_EQ(right - left + 1, 6) << "the picture is not shown whole";
+  ASSERT_EQ(bottom - top + 1, 4) << "the picture is not shown whole";
+  EXPECT_LE(std::abs((left - 494) - (494 + 50 - 1 - right)), 1);
+  EXPECT_LE(std::abs((top - 16) - (16 + 22 - 1 - bottom)), 1);
+}
+
+// A box is as wide as its text needs (up to a limit) and wraps it only past
+// that limit. Each box is kept as a picture in the build folder.
+TEST_F(FltkTest, MessageBoxesWrapOnlyWhatDoesNotFit) {
+  auto* form = app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
+  Fl_Window* window = Fl::first_window();
+  ASSERT_TRUE(PumpUntil([&] { return window->visible() != 0; }));
+  struct TCase {
+    const char* file;
+    const char* text;
+    const char* caption;
+    unsigned flags;
+    int lines;
+  };
+  const TCase cases[] = {
+      {"box-not-complete-en", "Required files not complete !", "TKV/TKV1 Setup", platform::MB_OK,
+       1},
+      {"box-not-complete-zh", "所需檔案不完整!", "TKV/TKV1 Setup", platform::MB_OK, 1},
+      {"box-install-en", "Required files had been completely downloaded, install program now?",
+       "TKV/TKV1 Setup", platform::MB_YESNOCANCEL | platform::MB_ICONQUESTION, 2},
+      {"box-install-zh", "所需檔案已下載完成, 現在開始安裝軟件?", "TKV/TKV1 Setup",
+       platform::MB_YESNOCANCEL | platform::MB_ICONQUESTION, 1},
+      {"box-ftp-error", "Connection refused", "FTP Error: 10061",
+       platform::MB_OK | platform::MB_ICONWARNING, 1},
+      {"box-timed-out", "Transfer timed out", "TKV/TKV1 Setup", platform::MB_OK, 1},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.file);
+    int lines = -1;
+    platform::SetTimer(
+        0, 0, 20, [&](platform::HWND, platform::UINT, platform::UINT id, std::uint32_t) {
+          Fl_Window* box = Fl::modal();
+          if (box == nullptr || box == window || box->visible() == 0) return;
+          platform::KillTimer(0, id);
+          const TShot shot = Shoot(box);
+          if (CanRun("xwd") && CanRun("convert")) {
+            const std::string command = "xwd -silent -id " + std::to_string(fl_xid(box)) +
+                                        " | convert xwd:- '" + TKV_BINARY_DIR + "/" + c.file +
+                                        ".png' 2>/dev/null";
+            EXPECT_EQ(std::system(command.c_str()), 0);
+          }
+          // Bands of rows with dark pixels inside the text's widget.
+          for (int i = 0; i < box->children(); ++i) {
+            const Fl_Widget* w = box->child(i);
+            if (w->label() == nullptr || std::string(w->label()) != c.text) continue;
+            lines = 0;
+            bool inLine = false;
+            for (int y = w->y(); y < w->y() + w->h(); ++y) {
+              bool dark = false;
+              for (int x = w->x(); x < w->x() + w->w() && !dark; ++x)
+                dark = shot.At(x, y)[0] < 100 && shot.At(x, y)[1] < 100;
+              if (dark && !inLine) ++lines;
+              inLine = dark;
+            }
+          }
+          Key(FL_Escape);
+        });
+    form->MessageBox(c.text, c.caption, c.flags);
+    EXPECT_EQ(lines, c.lines);
+  }
+}
+
+// Where the substitute face is wider than the stored font, captions still
+// fit: buttons of one stored font share one size, and a radio button's whole
+// caption shows and takes clicks.
+TEST_F(FltkTest, CaptionsFitTheirControls) {
+  app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
+  Fl_Window* window = Fl::first_window();
+  ASSERT_TRUE(PumpUntil([&] { return window->visible() != 0; }));
+  const TShot shot = Shoot(window);
+
+  Fl_Widget* install = FindWidget(window, "Install Program");
+  Fl_Widget* exit = FindWidget(window, "離開");
+  ASSERT_NE(install, nullptr);
+  ASSERT_NE(exit, nullptr);
+  EXPECT_EQ(install->labelsize(), exit->labelsize());
+  int tw = 0;
+  int th = 0;
+  fl_font(install->labelfont(), install->labelsize());
+  fl_measure(install->label(), tw, th, 0);
+  EXPECT_LE(tw, install->w() - Fl::box_dw(install->box()));
+
+  // The caption's last dark pixel lies inside the widget, which is at least
+  // as wide as stored; the next control in the row is 192 pixels on.
+  for (const char* caption : {"TKV (Traditional Chinese)", "TKV1 (Simplified Chinese)"}) {
+    SCOPED_TRACE(caption);
+    Fl_Widget* radio = FindWidget(window, caption);
+    ASSERT_NE(radio, nullptr);
+    EXPECT_GE(radio->w(), 153);
+    int last = -1;
+    for (int y = radio->y(); y < radio->y() + radio->h(); ++y)
+      for (int x = radio->x(); x < std::min(shot.w, radio->x() + 190); ++x)
+        if (shot.At(x, y)[0] < 100 && shot.At(x, y)[1] < 100) last = std::max(last, x);
+    EXPECT_GT(last, radio->x() + 100);
+    EXPECT_LT(last, radio->x() + radio->w());
+  }
+}
+
+// A label in front of the status bar stands on the same baseline as the
+// bar's text, although their fonts differ and the label was read first.
+TEST_F(FltkTest, ALabelLinesUpWithTheStatusBarBesideIt) {
+  app_.CreateForm<TSmokeForm>(kSmokeForm, "smoke.form");
+  Fl_Window* window = Fl::first_window();
+  ASSERT_TRUE(PumpUntil([&] { return window->visible() != 0; }));
+  const TShot shot = Shoot(window);
+  // The lowest row with dark pixels: "Status:" has no descender.
+  auto lowestDark = [&](int x0, int x1, int y0, int y1) {
+    int lowest = -1;
+    for (int y = y0; y < y1; ++y)
+      for (int x = x0; x < x1; ++x)
+        if (shot.At(x, y)[0] < 100 && shot.At(x, y)[1] < 100) lowest = y;
+    return lowest;
+  };
+  const int label = lowestDark(16, 80, 255, 305);
+  const int bar = lowestDark(92, 140, 274, 290);
+  ASSERT_GT(label, 0);
+  ASSERT_GT(bar, 0);
+  EXPECT_LE(std::abs(label - bar), 1) << "label " << label << ", bar " << bar;
 }
 
 TEST_F(FltkTest, AnOpenBoxKeepsTheLoopRunningAndReturnsTheButton) {
