@@ -367,6 +367,9 @@ void TApdCustomFtpClient::DoWsConnect() {
     handlerRegistered_ = true;
   }
   ChangeState(psLogin);
+  // Waiting for the greeting is waiting for a reply: a server that accepts
+  // and never speaks ends in the transfer time-out, not in a silent wait.
+  StartTransferTimer();
 }
 
 void TApdCustomFtpClient::DoWsDisconnect() {

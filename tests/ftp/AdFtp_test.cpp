@@ -105,6 +105,18 @@ TEST_F(FtpClientTest, ConnectTimerEndsALoginThatNeverConnects) {
   EXPECT_EQ(client->State(), TApdCustomFtpClient::psClosed);
 }
 
+TEST_F(FtpClientTest, SilentServerEndsInTheTransferTimeout) {
+  ScriptedFtpServer server;
+  server.SetGreeting("");
+  client->SetTransferTimeout(3);
+  client->SetWsPort(std::to_string(server.Port()));
+  ASSERT_TRUE(client->Login());
+  ASSERT_TRUE(PumpUntil([&] { return client->Has("status 9"); }, 5000)) << Joined();
+  // The time-out is raised at once; the close reports were posted.
+  EXPECT_EQ(client->Events, (Events{"status 9", "status 0", "status 0"}));
+  EXPECT_FALSE(client->Connected());
+}
+
 // --- Directory commands --------------------------------------------------------
 
 struct DirCase {

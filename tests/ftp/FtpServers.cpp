@@ -1,6 +1,7 @@
 // The test FTP servers: the scripted server's thread, its session and
 // transfer steps, and the launchers of the real servers.
 #include "ftp/FtpServers.h"
+#include "ftp/FtpServersPosix.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

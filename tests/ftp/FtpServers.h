@@ -11,10 +11,10 @@
 // process has ended; it must be made on a thread that outlives it (the
 // server process is killed when that thread ends).
 //
-// Nothing here depends on the test framework, so any test program may use it.
+// Nothing here depends on the test framework or on the system's socket
+// headers (their macros would clash with the platform's Winsock names), so
+// any test program may use it.
 #pragma once
-
-#include <netinet/in.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -24,9 +24,6 @@
 #include <vector>
 
 namespace ftptest {
-
-// 127.0.0.1 with the port (host order), for the tests' own sockets.
-sockaddr_in LoopbackAddress(std::uint16_t port);
 
 // A port on 127.0.0.1 (host order) that was free a moment ago, for a server
 // that the test starts on a port of its choice.

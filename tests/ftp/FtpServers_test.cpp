@@ -3,6 +3,7 @@
 // server's dialogue, its rules, both data modes, its transfer faults, and
 // the real servers' greeting and a file over PASV.
 #include "ftp/FtpServers.h"
+#include "ftp/FtpServersPosix.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
