@@ -40,9 +40,10 @@ function(tkv_check_distribution_server)
 
   # A port number counts when the whole text is a number; the client keeps
   # only its low 16 bits, so anything outside 1..65535 would open the wrong
-  # port or none. Otherwise it is a service name looked up at connect time.
+  # port or none. Leading zeros are refused so that the length bounds the
+  # number. Otherwise it is a service name looked up at connect time.
   set(_service_ok FALSE)
-  if(TKV_FTP_SERVICE MATCHES "^[0-9]+$")
+  if(TKV_FTP_SERVICE MATCHES "^[1-9][0-9]*$")
     string(LENGTH "${TKV_FTP_SERVICE}" _length)
     if(_length LESS_EQUAL 5 AND TKV_FTP_SERVICE GREATER_EQUAL 1 AND TKV_FTP_SERVICE LESS_EQUAL 65535)
       set(_service_ok TRUE)
