@@ -19,18 +19,11 @@
 #include <string>
 #include <string_view>
 
+#include "app/DistributionServer.h"
 #include "ftp/AdFtp.h"
 #include "lang/MLang.h"
 #include "platform/toolkit/Controls.h"
 #include "platform/toolkit/Forms.h"
-
-// The distribution FTP server the window downloads from.
-struct TDistributionServer {
-  std::string ServerAddress;
-  std::string UserName;
-  std::string Password;
-  std::string WsPort = "ftp";
-};
 
 // One edition of the product and where its files live.
 struct TEdition {

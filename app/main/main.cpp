@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "app/DistributionServer.h"
 #include "app/uGetUpdateFile.h"
 #include "dispatch/AdSrMgr.h"
 #include "platform/toolkit/fltk/Fltk.h"
@@ -23,7 +24,7 @@ int main() {
   int exitCode = 0;
   try {
     TApplication application;
-    StartApplication(application, TDistributionServer{});
+    StartApplication(application, CompiledDistributionServer());
     application.Run();
   } catch (const std::exception& e) {
     // The window could not even be made: nothing is on screen to show it.
