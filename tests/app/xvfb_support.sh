@@ -7,6 +7,7 @@
 #   start_program PROG   starts the program, sets $program_pid
 #   wait_for_title T     waits for a window titled exactly T, prints its id
 #   screenshot WID FILE  keeps a PNG of a window in $shots
+#   screen_screenshot WID FILE   the same with the windows over it
 # Every wait polls its condition with a deadline.
 
 fail() {
@@ -87,14 +88,15 @@ windows_titled() {
   xdotool search --name "^$(printf %s "$name" | sed 's/[][\.*^$()+?{}|]/\\&/g')\$" 2>/dev/null || true
 }
 
-# The title of window $1, decoded back to UTF-8.
+# The title of window $1: getwindowname prints WM_NAME's bytes as they are,
+# which is the UTF-8 text.
 window_title() {
-  xdotool getwindowname "$1" | iconv -f utf-8 -t latin1
+  xdotool getwindowname "$1"
 }
 
 # Waits until a window titled exactly $1 exists and prints its id.
 wait_for_title() {
-  local wid deadline=$((SECONDS + 30))
+  local wid deadline=$((SECONDS + ${deadline_seconds:-30}))
   while :; do
     wid=$(windows_titled "$1" | head -n1)
     if [ -n "$wid" ]; then
@@ -113,15 +115,25 @@ screenshot() {
   echo "screenshot: $shots/$2"
 }
 
+# A shot of the screen where window $1 is, with the windows above it (a
+# message box): a shot of the window alone leaves them out.
+screen_screenshot() {
+  local X Y WIDTH HEIGHT SCREEN WINDOW
+  eval "$(xdotool getwindowgeometry --shell "$1")"
+  xwd -silent -root | convert xwd:- -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "png:$shots/$2"
+  [ -s "$shots/$2" ] || fail "no screenshot $2"
+  echo "screenshot: $shots/$2"
+}
+
 # The title is set before the controls are first drawn: keeps taking the shot
 # until it shows more than a handful of colours (a drawn window, not a blank
-# one).
+# one), or more than $3 colours for a window drawn in fewer.
 drawn_screenshot() {
   local colours deadline=$((SECONDS + 30))
   while :; do
     screenshot "$1" "$2" >/dev/null
     colours=$(identify -format %k "$shots/$2")
-    [ "$colours" -gt 16 ] && break
+    [ "$colours" -gt "${3:-16}" ] && break
     [ $SECONDS -lt $deadline ] || fail "the window was never drawn ($colours colours in $2)"
     sleep 0.1
   done
