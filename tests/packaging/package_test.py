@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""The Debian package of TKV Setup, made by CPack from the build folder.
+"""The Debian package of TKV Setup, made by CPack from the build folder,
+and the tool that makes its icons from the window's picture.
 
 The package is built once into a temporary folder, unpacked there with
 dpkg-deb -x, and checked: its fields, its exact file list, its dependencies
@@ -252,6 +253,84 @@ class DebianPackageTest(unittest.TestCase):
         self.assertEqual(argb(16, 10), 0xFFFFFFFF)
         self.assertEqual(argb(4, 10), 0xFF1F5FBF)
         self.assertIsNone(program.poll())
+
+
+FORM = """object Root: TRoot
+  object Other: TImage
+    Picture.Strings = ('1 1 1 1' 'x c #00FF00' 'x')
+  end
+  object Arrow: TImage
+    Left = 4
+    Picture.Strings = (
+      '2 2 2 1'
+      'r c #F00'
+      '. c None'
+      'r.'
+      '.r')
+    object Inner: TImage
+    end
+  end
+end
+"""
+
+
+class IconToolTest(unittest.TestCase):
+    """tkv-icon FORM COMPONENT SIZE OUT.png"""
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.work, ignore_errors=True)
+        self.out = os.path.join(self.work, "icon.png")
+
+    def make(self, form, component="Arrow", size="2"):
+        path = os.path.join(self.work, "test.form")
+        with open(path, "w") as f:
+            f.write(form)
+        return subprocess.run([os.path.join(BUILD, "resources", "tkv-icon"), path, component,
+                               size, self.out], capture_output=True, text=True)
+
+    def test_writes_the_named_component_picture_in_any_size(self):
+        red, half, clear = (255, 0, 0, 255), (255, 0, 0, 128), (0, 0, 0, 0)
+        cases = {
+            "2": [[red, clear], [clear, red]],
+            "4": [[red, red, clear, clear], [red, red, clear, clear],
+                  [clear, clear, red, red], [clear, clear, red, red]],
+            # A pixel that covers red and transparent ones in equal parts is
+            # half opaque and still pure red: transparent pixels add no
+            # colour.
+            "3": [[red, half, clear], [half, half, half], [clear, half, red]],
+        }
+        for size, expected in cases.items():
+            with self.subTest(size=size):
+                result = self.make(FORM, size=size)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                width, height, rows = read_png(self.out)
+                self.assertEqual((width, height), (int(size),) * 2)
+                for y, (row, wanted) in enumerate(zip(rows, expected)):
+                    for x, (got, want) in enumerate(zip(row, wanted)):
+                        self.assertLessEqual(abs(got[3] - want[3]), 1, (x, y, got))
+                        if want[3]:
+                            self.assertEqual(got[:3], want[:3], (x, y, got))
+
+    def test_bad_input_fails_naming_the_fault_and_writes_nothing(self):
+        cases = [
+            ("unknown colour", FORM.replace("#F00", "salmon"), "Arrow", "salmon"),
+            ("short row", FORM.replace("'.r')", "'.')"), "Arrow", "wrong length"),
+            ("undefined key", FORM.replace("'.r')", "'.q')"), "Arrow", "undefined colour"),
+            ("too few rows", FORM.replace("\n      '.r')", ")"), "Arrow", "lines"),
+            ("open string", FORM.replace("'.r')", "'.r"), "Arrow", "not closed"),
+            ("no component", FORM, "Missing", "no picture for Missing"),
+        ]
+        for name, form, component, message in cases:
+            with self.subTest(name):
+                result = self.make(form, component)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn(message, result.stderr)
+                self.assertIn("test.form", result.stderr)
+                self.assertFalse(os.path.exists(self.out))
+        for size in ("0", "x", ""):
+            with self.subTest(size=size):
+                self.assertEqual(self.make(FORM, size=size).returncode, 2)
 
 
 if __name__ == "__main__":
