@@ -113,6 +113,11 @@ void TGetUpdateFile::SetStatusText(const std::string& text) {
   StatusBar1->SetSimpleText(text);
 }
 
+void TGetUpdateFile::AfterLoad() {
+  TForm::AfterLoad();
+  if (ProgramIcon != nullptr) Icon().Assign(ProgramIcon->Picture());
+}
+
 void TGetUpdateFile::FormCreate(TObject*) {
   platform::SetShortDateFormat("yyyy/mm/dd");
   UpdateDate = "2019/03/25";

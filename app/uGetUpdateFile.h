@@ -121,6 +121,11 @@ class TGetUpdateFile : public TForm {
   // "." or "..", with no separator, drive colon or control character.
   static bool IsPlainFileName(const std::string& name);
 
+ protected:
+  // Once read, the window shows the desktop the picture of ProgramIcon as
+  // its icon, before it is first shown.
+  void AfterLoad() override;
+
  private:
   // The steps of a download run.
   void ConfigureClient();

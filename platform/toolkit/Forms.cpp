@@ -22,6 +22,8 @@ TCustomForm::TCustomForm(TComponent* owner) : TWinControl(owner) {
   PublishSet(
       "BorderIcons", {"biSystemMenu", "biMinimize", "biMaximize", "biHelp"},
       [this] { return borderIcons_; }, [this](unsigned v) { SetBorderIcons(v); });
+  PublishStrings("Icon", &icon_);
+  icon_.OnChange = [this] { Changed(); };
   // Stored with forms by some designers; kept, without effect here.
   PublishInteger(
       "PixelsPerInch", [this] { return pixelsPerInch_; }, [this](int v) { pixelsPerInch_ = v; });

@@ -58,6 +58,10 @@ class TCustomForm : public TWinControl {
   unsigned BorderIcons() const { return borderIcons_; }
   void SetBorderIcons(unsigned v);
   bool Resizable() const { return borderStyle_ == bsSizeable || borderStyle_ == bsSizeToolWin; }
+  // The window's icon for the desktop (taskbar, switcher): XPM lines, like
+  // an image's picture; empty leaves the desktop's default.
+  TPicture& Icon() { return icon_; }
+  const TPicture& Icon() const { return icon_; }
 
   // Reads a stored form into this form (FormReader.h), then runs the
   // creation handler. sourceName names the form in errors.
@@ -91,6 +95,7 @@ class TCustomForm : public TWinControl {
   TFormBorderStyle borderStyle_ = bsSizeable;
   TPosition position_ = poDesigned;
   unsigned borderIcons_ = biSystemMenu | biMinimize | biMaximize;
+  TPicture icon_;
   bool showing_ = false;
   int pixelsPerInch_ = 96;
   int textHeight_ = 13;

@@ -9,6 +9,7 @@
 #include <FL/Fl_Hold_Browser.H>
 #include <FL/Fl_Input.H>
 #include <FL/Fl_Pixmap.H>
+#include <FL/Fl_RGB_Image.H>
 #include <FL/Fl_Return_Button.H>
 #include <FL/Fl_Round_Button.H>
 #include <FL/Fl_Text_Buffer.H>
@@ -16,6 +17,7 @@
 #include <FL/fl_draw.H>
 #include <FL/x.H>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -232,6 +234,46 @@ class TWidgetPeer : public TControlPeer {
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
+// The pixmap of a picture (XPM lines); FLTK reads the lines in place, so the
+// peer keeps them.
+class TPixmapHolder {
+ public:
+  Fl_Pixmap* Load(const TPicture& picture) {
+    if (picture.Lines() == lines_) return pixmap_.get();
+    lines_ = picture.Lines();
+    pointers_.clear();
+    for (const auto& line : lines_)
+      pointers_.push_back(line.c_str());
+    pixmap_.reset();
+    if (!pointers_.empty()) {
+      pixmap_ = std::make_unique<Fl_Pixmap>(pointers_.data());
+      if (pixmap_->w() <= 0 || pixmap_->h() <= 0) pixmap_.reset();
+    }
+    return pixmap_.get();
+  }
+
+ private:
+  std::vector<std::string> lines_;
+  std::vector<const char*> pointers_;
+  std::unique_ptr<Fl_Pixmap> pixmap_;
+};
+
+// The program's window class, which its desktop entry names as
+// StartupWMClass: a taskbar files the windows under the entry's name and
+// icon.
+constexpr const char* kWindowClass = "tkv-setup";
+
+// Shows a top-level window with the program's class as both halves of
+// WM_CLASS. FLTK writes the class half capitalised ("Tkv-setup"), so the
+// hint is written again right behind the map request, in the same batch of
+// requests, before a window manager can ask for it.
+void ShowWithProgramClass(Fl_Window* window) {
+  window->xclass(kWindowClass);
+  window->show();
+  XClassHint hint{const_cast<char*>(kWindowClass), const_cast<char*>(kWindowClass)};
+  XSetClassHint(fl_display, fl_xid(window), &hint);
+}
+
 class TFormWindow : public Fl_Double_Window {
  public:
   TFormWindow() : Fl_Double_Window(1, 1) { end(); }
@@ -258,12 +300,32 @@ class TFormPeer : public TWidgetPeer {
         },
         this);
   }
+  // The window outlives the caption text it points at by a moment.
+  ~TFormPeer() override { Window()->label(nullptr, nullptr); }
   Fl_Group* Group() const override { return Window(); }
   Fl_Double_Window* Window() const { return static_cast<Fl_Double_Window*>(widget_); }
 
   void Update() override {
     Fl_Double_Window* window = Window();
-    window->copy_label(form_.Caption().c_str());
+    if (!labelled_ || caption_ != form_.Caption()) {
+      caption_ = form_.Caption();
+      labelled_ = true;
+      // The icon name a taskbar shows is the whole caption: FLTK's own
+      // choice is the text after its last '/' ("25)" of a caption ending in
+      // a date). FLTK keeps both pointers; the peer keeps the text.
+      window->label(caption_.c_str(), caption_.c_str());
+    }
+    if (form_.Icon().Lines() != iconLines_) {
+      iconLines_ = form_.Icon().Lines();
+      if (Fl_Pixmap* pixmap = iconPixmap_.Load(form_.Icon())) {
+        // The window keeps a copy; the picture's transparent pixels stay
+        // transparent.
+        const Fl_RGB_Image image(pixmap);
+        window->icon(&image);
+      } else {
+        window->icons(nullptr, 0);
+      }
+    }
     const int w = std::max(1, form_.ClientWidth());
     const int h = std::max(1, form_.ClientHeight());
     window->size(w, h);
@@ -281,8 +343,7 @@ class TFormPeer : public TWidgetPeer {
       } else {
         window->position(form_.Left(), form_.Top());
       }
-      window->xclass("tkv-setup");
-      window->show();
+      ShowWithProgramClass(window);
       // The controls get their widgets after the form's; once they all have
       // one, the first in the tab order takes the focus (a window manager
       // may not hand the new window the focus at all, and when it does, FLTK
@@ -296,6 +357,10 @@ class TFormPeer : public TWidgetPeer {
 
  private:
   TCustomForm& form_;
+  std::string caption_;
+  bool labelled_ = false;
+  std::vector<std::string> iconLines_;
+  TPixmapHolder iconPixmap_;
 };
 
 class TLabelPeer : public TWidgetPeer {
@@ -356,30 +421,6 @@ class TLabelPeer : public TWidgetPeer {
 
   TLabel& label_;
   std::string text_;
-};
-
-// The pixmap of a picture (XPM lines); FLTK reads the lines in place, so the
-// peer keeps them.
-class TPixmapHolder {
- public:
-  Fl_Pixmap* Load(const TPicture& picture) {
-    if (picture.Lines() == lines_) return pixmap_.get();
-    lines_ = picture.Lines();
-    pointers_.clear();
-    for (const auto& line : lines_)
-      pointers_.push_back(line.c_str());
-    pixmap_.reset();
-    if (!pointers_.empty()) {
-      pixmap_ = std::make_unique<Fl_Pixmap>(pointers_.data());
-      if (pixmap_->w() <= 0 || pixmap_->h() <= 0) pixmap_.reset();
-    }
-    return pixmap_.get();
-  }
-
- private:
-  std::vector<std::string> lines_;
-  std::vector<const char*> pointers_;
-  std::unique_ptr<Fl_Pixmap> pixmap_;
 };
 
 // A push button that Enter presses, as Space does, while it has the focus
@@ -934,7 +975,7 @@ int ShowFltkBox(const TMessageBoxRequest& request) {
   // back.
   Fl_Widget_Tracker previousFocus(Fl::focus());
   window.set_modal();
-  window.show();
+  ShowWithProgramClass(&window);
   window.take_focus();
   if (!RunModalLoop([&] { return result != 0; }))
     result = cancel() != 0 ? cancel() : buttons.back();

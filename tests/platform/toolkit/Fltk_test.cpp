@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -29,6 +30,9 @@
 // After the test framework: it pulls in the X headers, whose macros clash
 // with its names.
 #include <FL/fl_draw.H>
+#include <FL/x.H>
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
 
 extern char** environ;
 
@@ -324,6 +328,101 @@ TEST_F(FltkTest, ShowsTheWindowAndBringsWidgetEventsThroughTheLoop) {
   // The close box closes the main form, which ends the application.
   window->do_callback();
   ASSERT_TRUE(PumpUntil([&] { return app_.Terminated(); }));
+}
+
+// A window property as the X server holds it: bytes for 8-bit formats,
+// one element a value for 32-bit ones (Xlib hands those over as longs).
+struct TProperty {
+  Atom Type = None;
+  std::string Bytes;
+  std::vector<unsigned long> Values;
+};
+TProperty ReadProperty(Window window, const char* name) {
+  TProperty property;
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(fl_display, window, XInternAtom(fl_display, name, False), 0, 1 << 20,
+                         False, AnyPropertyType, &type, &format, &count, &after, &data) != Success)
+    return property;
+  property.Type = type;
+  if (format == 8) property.Bytes.assign(reinterpret_cast<char*>(data), count);
+  if (format == 32) {
+    const auto* values = reinterpret_cast<const unsigned long*>(data);
+    property.Values.assign(values, values + count);
+  }
+  if (data != nullptr) XFree(data);
+  return property;
+}
+
+// The window shows itself to the desktop: the class its desktop entry
+// names, the whole caption as its icon name (also when the caption has a
+// '/' and changes), and its icon with the picture's transparency. A
+// message box has the program's class too.
+TEST_F(FltkTest, TheWindowNamesItsClassIconNameAndIcon) {
+  const std::string caption = "Program Installation System  (Updated on 2019/03/25)";
+  const std::string form = std::string(R"(object Smoke: TSmokeForm
+  ClientWidth = 200
+  ClientHeight = 100
+  Caption = ')") + caption +
+                           R"('
+  Icon.Strings = ('3 2 2 1' '. c None' '# c #1F5FBF' '.##' '#..')
+  Visible = True
+end
+)";
+  auto* smoke = app_.CreateForm<TSmokeForm>(form, "icon.form");
+  Fl_Window* window = Fl::first_window();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return window->visible() != 0; }));
+  const Window xid = fl_xid(window);
+
+  XClassHint hint{};
+  ASSERT_NE(XGetClassHint(fl_display, xid, &hint), 0);
+  EXPECT_STREQ(hint.res_name, "tkv-setup");
+  EXPECT_STREQ(hint.res_class, "tkv-setup");
+  XFree(hint.res_name);
+  XFree(hint.res_class);
+
+  auto expectIconName = [&](const std::string& name) {
+    EXPECT_EQ(ReadProperty(xid, "WM_ICON_NAME").Bytes, name);
+    const TProperty utf8 = ReadProperty(xid, "_NET_WM_ICON_NAME");
+    EXPECT_EQ(utf8.Type, XInternAtom(fl_display, "UTF8_STRING", False));
+    EXPECT_EQ(utf8.Bytes, name);
+  };
+  expectIconName(caption);
+
+  // Width, height, then one 0xAARRGGBB value a pixel, row by row; a
+  // transparent pixel has alpha 0, whatever its colour.
+  const TProperty icon = ReadProperty(xid, "_NET_WM_ICON");
+  ASSERT_EQ(icon.Type, XA_CARDINAL);
+  std::vector<std::uint32_t> pixels;
+  for (unsigned long v : icon.Values)  // Xlib widens 32-bit values with their sign
+    pixels.push_back(static_cast<std::uint32_t>(v));
+  for (std::size_t i = 2; i < pixels.size(); ++i)
+    if ((pixels[i] >> 24) == 0) pixels[i] = 0;
+  EXPECT_EQ(pixels,
+            (std::vector<std::uint32_t>{3, 2, 0, 0xFF1F5FBF, 0xFF1F5FBF, 0xFF1F5FBF, 0, 0}));
+
+  smoke->SetCaption("軟件安裝糸統  (2019/03/25)");
+  expectIconName("軟件安裝糸統  (2019/03/25)");
+
+  std::string boxClass;
+  platform::SetTimer(0, 0, 20,
+                     [&](platform::HWND, platform::UINT, platform::UINT id, std::uint32_t) {
+                       Fl_Window* box = Fl::modal();
+                       if (box == nullptr || box == window || !box->shown()) return;
+                       platform::KillTimer(0, id);
+                       XClassHint boxHint{};
+                       if (XGetClassHint(fl_display, fl_xid(box), &boxHint) != 0) {
+                         boxClass = std::string(boxHint.res_name) + "/" + boxHint.res_class;
+                         XFree(boxHint.res_name);
+                         XFree(boxHint.res_class);
+                       }
+                       Key(FL_Escape);
+                     });
+  smoke->MessageBox("Transfer timed out", "TKV/TKV1 Setup", platform::MB_OK);
+  EXPECT_EQ(boxClass, "tkv-setup/tkv-setup");
 }
 
 // The stored tab order, not the reading order, is the order Tab and
