@@ -665,7 +665,14 @@ int shutdown(SOCKET s, int how) {
     default:
       return Fail(WSAEINVAL);
   }
-  if (::shutdown(v.fd, sysHow) != 0) return wsock::FailFromErrno(s, errno);
+  wsock::RefreshLink(s, v);
+  if (::shutdown(v.fd, sysHow) != 0) {
+    // The system forgets the connection once both sides closed it or it was
+    // reset; for Winsock a socket that was connected stays so until it is
+    // closed, and shutting it down then is no error.
+    if (errno != ENOTCONN || v.link != Socket::Link::Connected)
+      return wsock::FailFromErrno(s, errno);
+  }
   wsock::Modify(s, [&](Socket& k) {
     if (how != SD_SEND) k.recvShut = true;
     if (how != SD_RECEIVE) k.sendShut = true;

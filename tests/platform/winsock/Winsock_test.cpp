@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,6 +98,15 @@ void ResetAndClose(SOCKET s) {
   EXPECT_EQ(closesocket(s), 0);
 }
 
+// Waits until the socket is readable (data or end) as the system sees it.
+bool Readable(SOCKET s) {
+  fd_set set;
+  FdZero(set);
+  FdSet(s, set);
+  timeval wait{20, 0};
+  return select(0, &set, nullptr, nullptr, &wait) == 1;
+}
+
 class WinsockTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -124,14 +134,6 @@ class WinsockTest : public ::testing::Test {
       while (PeekMessage(msg, true))
         DispatchMessage(msg);
     }
-  }
-  // Waits until the socket is readable (data or end) as the system sees it.
-  static bool Readable(SOCKET s) {
-    fd_set set;
-    FdZero(set);
-    FdSet(s, set);
-    timeval wait{20, 0};
-    return select(0, &set, nullptr, nullptr, &wait) == 1;
   }
 
   int Count(SOCKET s, int event) const {
@@ -285,6 +287,8 @@ INSTANTIATE_TEST_SUITE_P(
                     return send(c, "x", 1, 0);
                   },
                   WSAESHUTDOWN},
+        ErrorCase{"ShutdownOfUnconnected",
+                  [] { return shutdown(socket(AF_INET, SOCK_STREAM, 0), SD_BOTH); }, WSAENOTCONN},
         ErrorCase{"PeerOfUnconnected",
                   [] {
                     sockaddr_in a;
@@ -852,6 +856,52 @@ TEST_F(WinsockTest, ClosesocketStopsNotifications) {
   Settle();
   EXPECT_EQ(CountFor(again), 0);
 }
+
+// --- shutdown after the connection ended ---
+
+// How the connection of a pair ends before our side shuts it down.
+struct EndedCase {
+  const char* name;
+  std::function<void(SOCKET ours, SOCKET peer)> end;
+};
+
+void PrintTo(const EndedCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class WinsockShutdownTest : public WinsockTest, public ::testing::WithParamInterface<EndedCase> {};
+
+// The close sequence of a data connection shuts both sides down after the
+// peer is gone; a socket that was connected stays so for shutdown until it
+// is closed.
+TEST_P(WinsockShutdownTest, ShutdownOfAConnectedSocketSucceedsAfterThePeerIsGone) {
+  SOCKET c, s;
+  Pair(&c, &s);
+  GetParam().end(c, s);
+  ASSERT_TRUE(Readable(c));
+  EXPECT_EQ(shutdown(c, SD_SEND), 0) << WSAGetLastError();
+  EXPECT_EQ(shutdown(c, SD_BOTH), 0) << WSAGetLastError();
+  EXPECT_EQ(closesocket(c), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, WinsockShutdownTest,
+                         ::testing::Values(EndedCase{"BothSidesClosed",
+                                                     [](SOCKET ours, SOCKET peer) {
+                                                       ASSERT_EQ(shutdown(ours, SD_SEND), 0);
+                                                       ASSERT_EQ(closesocket(peer), 0);
+                                                       char b[4];
+                                                       ASSERT_TRUE(Readable(ours));
+                                                       ASSERT_EQ(recv(ours, b, sizeof b, 0), 0);
+                                                     }},
+                                           EndedCase{"PeerReset",
+                                                     [](SOCKET ours, SOCKET peer) {
+                                                       ResetAndClose(peer);
+                                                       ASSERT_TRUE(Readable(ours));
+                                                       char b[4];
+                                                       ASSERT_EQ(recv(ours, b, sizeof b, 0),
+                                                                 SOCKET_ERROR);
+                                                     }}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace platform
