@@ -76,8 +76,9 @@ class TWsConnection : public TComponent {
   TWsConnection(TApdDeviceSocket* owner, platform::SOCKET mainSocket, std::uint32_t inSize,
                 std::uint32_t outSize);
 
-  // Fills the receive ring, then delivers at most Count decoded bytes into
-  // Dest; the number placed. Count 0 only fills.
+  // Fills the receive ring while connected, then delivers at most Count
+  // decoded bytes into Dest; the number placed. Count 0 only fills. Bytes
+  // that a fill outside a dispatch pass brings wake the dispatcher.
   std::int32_t ReadData(std::uint8_t* Dest, std::int32_t Count);
   // Queues what fits of Src (encoded) and sends what the ring holds; the
   // number of Src bytes taken. Count 0 only sends.
@@ -184,6 +185,10 @@ class TApdWinsockDispatcher : public TApdBaseDispatcher {
 
   // One dispatch pass; ReadOnly only moves data into the dispatch ring.
   void ProcessCommunications(bool ReadOnly);
+  // Posts the data-arrived wake-up once, unless a pass is running or one is
+  // already posted: bytes read into the ring outside a pass are then
+  // dispatched right after the current call, not at the next timer pass.
+  void PostWake();
 
   std::int32_t DeviceEscape(std::int32_t Func) override;
   std::int32_t DeviceFlush(std::int32_t Queue) override;
@@ -205,6 +210,7 @@ class TApdWinsockDispatcher : public TApdBaseDispatcher {
   std::int32_t ServiceDevice() override;
 
   bool Busy = false;
+  bool WakePosted = false;
   platform::sockaddr_in RemoteAddress{};
   platform::sockaddr_in LocalAddress{};
   bool IsClient = true;

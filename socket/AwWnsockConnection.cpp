@@ -86,6 +86,10 @@ void TWsConnection::FillReceiveRing() {
     arrived += more;
   }
   if (arrived > 0 && RxTail == RxHead) RxFull = true;
+  // No read notice follows a receive that emptied the socket, so bytes
+  // taken outside a pass would wait for the next timer pass, or be
+  // overtaken by the close notice.
+  if (arrived > 0 && Dispatcher) Dispatcher->PostWake();
 }
 
 std::uint32_t TWsConnection::InQueueCount() {
@@ -95,7 +99,7 @@ std::uint32_t TWsConnection::InQueueCount() {
 }
 
 std::int32_t TWsConnection::ReadData(std::uint8_t* Dest, std::int32_t Count) {
-  FillReceiveRing();
+  if (Connected) FillReceiveRing();
   if (Count <= 0 || Closed) return 0;
 
   const std::uint32_t available = RxCount();

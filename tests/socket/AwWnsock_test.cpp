@@ -216,6 +216,43 @@ TEST_F(WinsockDispatcherTest, PeerCloseClearsCarrierAndTellsThePort) {
   EXPECT_EQ(Connection()->PeerSocket, platform::INVALID_SOCKET);
 }
 
+// A reply that a write's status refresh reads into the ring, just before
+// the peer closes, gets no read notice of its own. It still reaches the
+// dispatcher's readers, before the port hears of the close (on which the
+// port closes itself).
+TEST_F(WinsockDispatcherTest, BytesReadOutsideAPassAreDeliveredBeforeTheClose) {
+  const SOCKET peer = ConnectClient(false);
+  struct Reader {
+    TApdWinsockDispatcher* d;
+    std::string got;
+    void Handle(std::uint32_t msg, std::uint32_t count, std::int32_t) {
+      if (msg != TriggerAvailMsg || count == 0) return;
+      std::string part(count, '\0');
+      d->ReadBlock(reinterpret_cast<std::uint8_t*>(part.data()), count);
+      got += part;
+    }
+  } reader{dispatcher.get(), {}};
+  dispatcher->SetAvailThreshold(1);
+  dispatcher->AddMethodTriggerHandler(MakeTriggerMethod<&Reader::Handle>(&reader));
+  std::string atClose = "(no close)";
+  port->OnNotice = [&](int code) {
+    if (code == wsnMainClosed) atClose = reader.got;
+  };
+  Send(peer, "221 Goodbye\r\n");
+  ASSERT_EQ(platform::shutdown(peer, platform::SD_SEND), 0);
+  // Arrived as the system sees it; the loop has not looked yet.
+  platform::fd_set set;
+  platform::FdZero(set);
+  platform::FdSet(Connection()->PeerSocket, set);
+  platform::timeval wait{20, 0};
+  ASSERT_EQ(platform::select(0, &set, nullptr, nullptr, &wait), 1);
+  EXPECT_EQ(Put("QUIT\r\n"), 0);
+  ASSERT_TRUE(PumpUntil([&] { return port->Saw(wsnMainClosed); }));
+  EXPECT_EQ(atClose, "221 Goodbye\r\n");
+  EXPECT_EQ(reader.got, "221 Goodbye\r\n");
+  dispatcher->RemoveMethodTriggerHandler(MakeTriggerMethod<&Reader::Handle>(&reader));
+}
+
 TEST_F(WinsockDispatcherTest, ResetReachesThePortAsError10054) {
   const SOCKET peer = ConnectClient(true);
   const platform::linger hard{1, 0};
