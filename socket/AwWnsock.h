@@ -13,8 +13,9 @@
 //
 // TWsConnection holds a connection's sockets, its receive ring (the port's
 // in-size) and send ring (out-size + 4096) and the telnet state. With telnet
-// on, received bytes pass a decoder (option replies, IAC IAC, CR NUL) before
-// the dispatcher sees them and sent bytes pass the matching encoder.
+// on, received bytes pass a decoder (option replies, IAC IAC, CR NUL, and
+// subnegotiations, taken as they arrive up to WsSubnegotiationLimit bytes)
+// before the dispatcher sees them and sent bytes pass the matching encoder.
 // The connected state shows as the carrier-detect bit (msDCD) of the
 // dispatcher's ModemBits.
 //
@@ -68,6 +69,9 @@ constexpr std::int32_t wsnPeerClosed = 48;
 constexpr std::int32_t WsDeviceEvents = 59;
 // Extra room of the send ring beyond the port's out-size.
 constexpr std::uint32_t WsSendRingExtra = 4096;
+// The longest telnet subnegotiation taken (bytes after IAC SB and its
+// option); a longer one is given up and the bytes after it are data.
+constexpr std::uint32_t WsSubnegotiationLimit = 512;
 
 class TWsConnection : public TComponent {
   TKV_CLASS(TWsConnection, TComponent)
@@ -100,6 +104,10 @@ class TWsConnection : public TComponent {
   bool Telnet = true;
   platform::SOCKET MainSocket = platform::INVALID_SOCKET;
   bool BinaryMode = false;
+  // A subnegotiation under way: its option and the bytes taken of it.
+  bool InSubnegotiation = false;
+  std::uint8_t SubnegotiationOption = 0;
+  std::uint32_t SubnegotiationLength = 0;
   // Set when the device closed it; it is freed once no call uses it.
   bool Closed = false;
 
@@ -123,6 +131,8 @@ class TWsConnection : public TComponent {
   // Sends a telnet reply at once on PeerSocket, outside the send ring.
   void SendNow(const std::uint8_t* bytes, int length);
   void Negotiate(std::uint8_t command, std::uint8_t option);
+  // IAC SE ended the subnegotiation: a terminal-type request is answered.
+  void EndSubnegotiation();
   void Log(std::uint8_t subType, std::uint32_t data, const void* payload = nullptr,
            std::uint32_t length = 0);
 };

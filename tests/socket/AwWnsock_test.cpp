@@ -502,6 +502,42 @@ TEST_F(WinsockDispatcherTest, OtherCommandsAndSubnegotiationsAreDropped) {
   EXPECT_EQ(Leftover(peer), "");
 }
 
+// A subnegotiation is taken as it arrives, also split over arrivals; one
+// that never ends is given up at its bound instead of filling the ring, so
+// the line after it still arrives.
+TEST_F(WinsockDispatcherTest, SubnegotiationsAreTakenAsTheyArriveWithABound) {
+  const SOCKET peer = ConnectClient(true);
+  Send(peer, Bytes({'a', 255, 250, 24, 1}));
+  EXPECT_EQ(Deliver(1), "a");
+  Send(peer, Bytes({255}));
+  Settle();
+  Send(peer, Bytes({240, 'b'}));
+  EXPECT_EQ(Deliver(1), "b");
+  EXPECT_EQ(Receive(peer, 11), Bytes({255, 250, 24, 0, 'v', 't', '1', '0', '0', 255, 240}));
+
+  Send(peer, Bytes({255, 250, 24}));
+  const std::string endless(3 * 4096, 'x');
+  std::string got;
+  std::size_t offset = 0;
+  ASSERT_TRUE(PumpUntil([&] {
+    if (offset < endless.size()) {
+      const int r =
+          platform::send(peer, endless.data() + offset,
+                         static_cast<int>(std::min<std::size_t>(1000, endless.size() - offset)), 0);
+      if (r > 0) offset += static_cast<std::size_t>(r);
+      if (offset == endless.size()) Send(peer, "220 ok\r\n");
+    }
+    if (const std::int32_t n = dispatcher->InputCount(); n > 0) {
+      std::string part(static_cast<std::size_t>(n), '\0');
+      dispatcher->ReadBlock(reinterpret_cast<std::uint8_t*>(part.data()),
+                            static_cast<std::uint32_t>(n));
+      got += part;
+    }
+    return got.size() >= 8 && got.ends_with("220 ok\r\n");
+  }));
+  EXPECT_EQ(got, std::string(endless.size() - WsSubnegotiationLimit, 'x') + "220 ok\r\n");
+}
+
 TEST_F(WinsockDispatcherTest, SendRingWithOneFreeByteRefusesAnEscapedByte) {
   const SOCKET listener = Listener();
   ASSERT_EQ(Open(BoundPort(listener), true, true), 0);
