@@ -452,6 +452,20 @@ TEST_F(PacketTest, AnEnabledPacketWatchesAPortItJoins) {
   packet.SetComPort(nullptr);
 }
 
+// A port made into the packet's owner by the component model is announced
+// whole, and a packet without a port attaches to it; one with a port keeps
+// its own.
+TEST(PacketOwner, APortInsertedIntoTheOwnerIsAttached) {
+  TComponent owner(nullptr);
+  auto* packet = new TApdDataPacket(&owner);
+  auto* port = NewComponent<MemoryPort>(&owner);
+  EXPECT_EQ(packet->ComPort(), port);
+  ASSERT_NE(packet->Manager(), nullptr);
+  EXPECT_EQ(packet->Manager()->Port(), port);
+  NewComponent<MemoryPort>(&owner);
+  EXPECT_EQ(packet->ComPort(), port);
+}
+
 TEST(PacketOwner, RemovingThePortDetachesThePacket) {
   TComponent owner(nullptr);
   auto* port = new MemoryPort(&owner);
