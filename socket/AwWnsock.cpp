@@ -303,12 +303,12 @@ void TApdWinsockDispatcher::ProcessCommunications(bool ReadOnly) {
   if (ClosePending) return;
   WakePosted = false;
   TConnectionUse use(DeviceSocket());
-  PollDeviceStatus();
+  const TDeviceStatus status = PollDeviceStatus();
   // A socket has no line errors; the socket library's error number that the
   // refresh folds in would only read as false ones.
-  LineErrors = 0;
+  ClearLineErrors();
   if (ReadOnly || InHandlerCall) {
-    if (DeviceStatus.InQue > 0) FillDispatchBuffer();
+    if (status.InQue > 0) FillDispatchBuffer();
     LogEvent(dtError, dstNone, 0);
     return;
   }
