@@ -124,6 +124,27 @@ class WinsockDispatcherTest : public socket_test::SocketLayerTest {
                           static_cast<std::uint32_t>(out.size()));
     return out;
   }
+  // Sends bytes from the peer in pieces while taking what the dispatcher
+  // delivers into got, until got holds `expected` bytes; false after the
+  // deadline.
+  bool Stream(SOCKET peer, const std::string& bytes, std::size_t expected, std::string& got) {
+    std::size_t offset = 0;
+    return PumpUntil([&] {
+      if (offset < bytes.size()) {
+        const int r =
+            platform::send(peer, bytes.data() + offset,
+                           static_cast<int>(std::min<std::size_t>(3000, bytes.size() - offset)), 0);
+        if (r > 0) offset += static_cast<std::size_t>(r);
+      }
+      if (const std::int32_t n = dispatcher->InputCount(); n > 0) {
+        std::string part(static_cast<std::size_t>(n), '\0');
+        dispatcher->ReadBlock(reinterpret_cast<std::uint8_t*>(part.data()),
+                              static_cast<std::uint32_t>(n));
+        got += part;
+      }
+      return got.size() >= expected;
+    });
+  }
   std::int32_t Put(const std::string& bytes) {
     return dispatcher->WriteBlock(reinterpret_cast<const std::uint8_t*>(bytes.data()),
                                   static_cast<std::uint32_t>(bytes.size()));
@@ -180,22 +201,7 @@ TEST_F(WinsockDispatcherTest, LargeTransferPassesThroughBothRings) {
   for (int i = 0; i < 20000; ++i)
     sent.push_back(static_cast<char>('a' + i % 26));
   std::string got;
-  std::size_t offset = 0;
-  ASSERT_TRUE(PumpUntil([&] {
-    if (offset < sent.size()) {
-      const int r =
-          platform::send(peer, sent.data() + offset,
-                         static_cast<int>(std::min<std::size_t>(3000, sent.size() - offset)), 0);
-      if (r > 0) offset += static_cast<std::size_t>(r);
-    }
-    if (const std::int32_t n = dispatcher->InputCount(); n > 0) {
-      std::string part(static_cast<std::size_t>(n), '\0');
-      dispatcher->ReadBlock(reinterpret_cast<std::uint8_t*>(part.data()),
-                            static_cast<std::uint32_t>(n));
-      got += part;
-    }
-    return got.size() >= sent.size();
-  }));
+  ASSERT_TRUE(Stream(peer, sent, sent.size(), got));
   EXPECT_EQ(got, sent);
 }
 
@@ -518,24 +524,10 @@ TEST_F(WinsockDispatcherTest, SubnegotiationsAreTakenAsTheyArriveWithABound) {
   Send(peer, Bytes({255, 250, 24}));
   const std::string endless(3 * 4096, 'x');
   std::string got;
-  std::size_t offset = 0;
-  ASSERT_TRUE(PumpUntil([&] {
-    if (offset < endless.size()) {
-      const int r =
-          platform::send(peer, endless.data() + offset,
-                         static_cast<int>(std::min<std::size_t>(1000, endless.size() - offset)), 0);
-      if (r > 0) offset += static_cast<std::size_t>(r);
-      if (offset == endless.size()) Send(peer, "220 ok\r\n");
-    }
-    if (const std::int32_t n = dispatcher->InputCount(); n > 0) {
-      std::string part(static_cast<std::size_t>(n), '\0');
-      dispatcher->ReadBlock(reinterpret_cast<std::uint8_t*>(part.data()),
-                            static_cast<std::uint32_t>(n));
-      got += part;
-    }
-    return got.size() >= 8 && got.ends_with("220 ok\r\n");
-  }));
-  EXPECT_EQ(got, std::string(endless.size() - WsSubnegotiationLimit, 'x') + "220 ok\r\n");
+  const std::string expected =
+      std::string(endless.size() - WsSubnegotiationLimit, 'x') + "220 ok\r\n";
+  ASSERT_TRUE(Stream(peer, endless + "220 ok\r\n", expected.size(), got));
+  EXPECT_EQ(got, expected);
 }
 
 TEST_F(WinsockDispatcherTest, SendRingWithOneFreeByteRefusesAnEscapedByte) {
