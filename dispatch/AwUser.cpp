@@ -20,16 +20,27 @@ std::uint32_t TApdBaseDispatcher::BytesInUse() const {
   return head + DispatchBufferSize - DispTail;
 }
 
-void TApdBaseDispatcher::PollDeviceStatus() {
+std::int32_t TApdBaseDispatcher::DeviceError() {
+  Lock output(OutputLock);
+  return DeviceGetError(DeviceStatus);
+}
+
+void TApdBaseDispatcher::ClearLineErrors() {
+  Lock output(OutputLock);
+  LineErrors = 0;
+}
+
+TDeviceStatus TApdBaseDispatcher::PollDeviceStatus() {
+  Lock output(OutputLock);
   LineErrors |= static_cast<std::uint32_t>(DeviceGetError(DeviceStatus)) & 0x1F;
+  return DeviceStatus;
 }
 
 bool TApdBaseDispatcher::FillDispatchBuffer() {
   Lock buffer(BufferLock);
   if (!DispBuffer) return false;
   if (BufferFull) return true;
-  PollDeviceStatus();
-  const std::uint32_t waiting = DeviceStatus.InQue;
+  const std::uint32_t waiting = PollDeviceStatus().InQue;
   if (waiting == 0) return false;
 
   std::uint32_t head = DispHead;
@@ -137,11 +148,13 @@ std::int32_t TApdBaseDispatcher::WriteBlock(const std::uint8_t* Buf, std::uint32
   std::int32_t result = 0;
   std::int32_t written = 0;
   {
+    // The output lock also guards the status and the line errors.
     Lock output(OutputLock);
     // Replaces the error bits; PollDeviceStatus adds to them.
     LineErrors = static_cast<std::uint32_t>(DeviceGetError(DeviceStatus));
+    const std::uint32_t outQue = DeviceStatus.OutQue;
     const std::int64_t room =
-        static_cast<std::int64_t>(OutQueueSize) - static_cast<std::int64_t>(DeviceStatus.OutQue);
+        static_cast<std::int64_t>(OutQueueSize) - static_cast<std::int64_t>(outQue);
     if (static_cast<std::int64_t>(Len) > room) return ecOutputBufferTooSmall;
     if (static_cast<std::int64_t>(Len) == room) OutRingFull = true;
     // This platform is of the NT family: the device raises RTS around each
@@ -167,14 +180,13 @@ std::int32_t TApdBaseDispatcher::WriteBlock(const std::uint8_t* Buf, std::uint32
 
 std::int32_t TApdBaseDispatcher::OutputCount() {
   Lock output(OutputLock);
-  PollDeviceStatus();
-  return static_cast<std::int32_t>(DeviceStatus.OutQue);
+  return static_cast<std::int32_t>(PollDeviceStatus().OutQue);
 }
 
 std::int32_t TApdBaseDispatcher::OutputRoom() {
   Lock output(OutputLock);
-  PollDeviceStatus();
-  return static_cast<std::int32_t>(OutQueueSize) - static_cast<std::int32_t>(DeviceStatus.OutQue);
+  return static_cast<std::int32_t>(OutQueueSize) -
+         static_cast<std::int32_t>(PollDeviceStatus().OutQue);
 }
 
 std::int32_t TApdBaseDispatcher::DiscardOutput() {
@@ -182,7 +194,7 @@ std::int32_t TApdBaseDispatcher::DiscardOutput() {
 }
 
 std::int32_t TApdBaseDispatcher::TakeLineError() {
-  Lock data(DataLock);
+  Lock output(OutputLock);
   static constexpr struct {
     std::uint32_t bit;
     std::int32_t result;
@@ -201,7 +213,7 @@ std::int32_t TApdBaseDispatcher::TakeLineError() {
 }
 
 bool TApdBaseDispatcher::TakeBreakFlag() {
-  Lock data(DataLock);
+  Lock output(OutputLock);
   const bool set = (LineErrors & leBreak) != 0;
   LineErrors &= ~leBreak;
   return set;
@@ -415,6 +427,12 @@ bool TApdBaseDispatcher::CheckStatusConditions() {
   std::int32_t used = 0;
   if (wantOutput) used = OutputCount();
   const std::int32_t room = static_cast<std::int32_t>(OutQueueSize) - used;
+  // And the line errors, under the output lock too.
+  std::uint32_t lineErrors;
+  {
+    Lock output(OutputLock);
+    lineErrors = LineErrors;
+  }
 
   std::int32_t handle = 0;
   std::uint32_t value = 0;
@@ -430,8 +448,8 @@ bool TApdBaseDispatcher::CheckStatusConditions() {
           fires = (((t.Value & 0xFF) ^ (ModemBits & 0xFF)) & (t.Value >> 8)) != 0;
           break;
         case stLine:
-          fires = (t.Value & LineErrors) != 0;
-          if (fires) t.Value = static_cast<std::uint16_t>(LineErrors);
+          fires = (t.Value & lineErrors) != 0;
+          if (fires) t.Value = static_cast<std::uint16_t>(lineErrors);
           break;
         case stOutBuffFree:
           fires = room >= static_cast<std::int32_t>(t.Value);

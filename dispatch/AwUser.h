@@ -24,9 +24,13 @@
 //
 // Locks: the general lock (DataLock) guards triggers, handlers, call state,
 // trace, log and line settings; the output lock guards the output counters
-// and ring; the buffer lock guards the dispatch ring. All three are
-// re-entrant. The only nesting is the general lock inside the buffer lock:
-// no path takes the buffer or output lock while it holds the general lock.
+// and ring, and also DeviceStatus and LineErrors, which the output path, the
+// dispatch ring's fill and the event thread all refresh (a device's status
+// call reads the output ring, so its lock is the one that fits); the buffer
+// lock guards the dispatch ring. All three are re-entrant. The nesting is
+// the output lock inside the buffer lock and the general lock inside either:
+// no path takes the buffer or output lock while it holds the general lock,
+// nor the buffer lock while it holds the output lock (on another thread).
 // ListLock may be held while dispatcher locks are taken, never the reverse.
 //
 // Destruction: a device layer's destructor must call CloseForDestruction()
@@ -542,7 +546,13 @@ class TApdBaseDispatcher {
   std::int32_t OutputCount();
   std::int32_t OutputRoom();
   std::int32_t DiscardOutput();
-  void PollDeviceStatus();
+  // Refreshes DeviceStatus (adding the device's error bits to LineErrors)
+  // under the output lock, and returns a copy taken under it.
+  TDeviceStatus PollDeviceStatus();
+  // The device's error result, its status refreshed under the output lock.
+  std::int32_t DeviceError();
+  // Clears LineErrors under the output lock.
+  void ClearLineErrors();
   std::int32_t TakeLineError();
   bool TakeBreakFlag();
 

@@ -118,7 +118,7 @@ std::int32_t TApdBaseDispatcher::OpenSocketDevice(std::uint32_t InSize, std::uin
     return code;
   }
   if (!DeviceSetup(0, 0)) {
-    const std::int32_t error = DeviceGetError(DeviceStatus);
+    const std::int32_t error = DeviceError();
     CloseDispatcher();
     // A failed set-up never reads as success, whatever the device reports.
     if (error > 0) return -error;
@@ -159,7 +159,7 @@ std::int32_t TApdBaseDispatcher::OpenSerialDevice(const std::string& Name, std::
     return code;
   };
   if (!DeviceSetup(InSize, OutSize)) {
-    const std::int32_t error = DeviceGetError(DeviceStatus);
+    const std::int32_t error = DeviceError();
     if (error > 0) return fail(-error);
     return fail(error < 0 ? error : ecMemory);
   }
@@ -173,7 +173,7 @@ std::int32_t TApdBaseDispatcher::OpenSerialDevice(const std::string& Name, std::
   }
   InQueueSize = InSize;
   OutQueueSize = OutSize;
-  LineErrors = 0;
+  ClearLineErrors();
   OutputSent = false;
   Rs485 = false;
   UartBase = 0;

@@ -378,7 +378,7 @@ void TApdBaseDispatcher::DispatchComEvent() {
   if (mask & (evErr | evBreak)) {
     PollDeviceStatus();
     if (mask & evBreak) {
-      Lock data(DataLock);
+      Lock output(OutputLock);
       LineErrors |= leBreak;
     }
     if (!InHandlerCall) StatusLoop();

@@ -369,7 +369,9 @@ std::int32_t TApdBaseDispatcher::WriteLog(const std::string& FileName, bool InHe
     file.Write(line);
     // Entries of the user's own type are written as characters.
     const bool allHex = AllHex && e.Type != dtUser;
-    std::uint32_t column = 44;
+    // The payload starts at column 45 and wraps past column 78, so a line
+    // holds 33 columns of bytes.
+    std::uint32_t column = 45;
     for (std::uint32_t i = 0; i < e.PayloadLength; ++i) {
       const std::string text = RenderByte(LogScratch[i], InHex, allHex);
       column += static_cast<std::uint32_t>(text.size());

@@ -1,6 +1,7 @@
 #include "ftp/AdPacket.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "dispatch/AdExcept.h"
@@ -8,7 +9,7 @@
 
 namespace {
 
-// The manager's buffer grows in steps of this many bytes.
+// The manager's buffer starts at this many bytes and doubles as it must.
 constexpr std::int32_t BufferGrowth = 8192;
 
 std::int32_t Length(const std::string& s) {
@@ -71,6 +72,8 @@ void TApdDataPacket::PublishProperties() {
       [this](bool v) { includeStrings_ = v; });
   PublishInteger(
       "TimeOut", [this] { return timeOut_; }, [this](int v) { timeOut_ = v; });
+  PublishInteger(
+      "MaxPacketSize", [this] { return maxPacketSize_; }, [this](int v) { SetMaxPacketSize(v); });
   PublishEvent("OnPacket", OnPacket);
   PublishEvent("OnStringPacket", OnStringPacket);
   PublishEvent("OnTimeout", OnTimeout);
@@ -96,6 +99,10 @@ void TApdDataPacket::SetEndString(const std::string& value) {
   SetEnabled(false);
   endString_ = value;
   if (was) SetEnabled(true);
+}
+
+void TApdDataPacket::SetMaxPacketSize(std::int32_t value) {
+  maxPacketSize_ = std::clamp(value, std::int32_t{1}, MaxPacketSizeLimit);
 }
 
 void TApdDataPacket::SetComPort(TApdCustomComPort* value) {
@@ -231,6 +238,7 @@ void TApdDataPacket::SetMode(TPacketMode value) {
   if (value == mode_) return;
   const TPacketMode old = mode_;
   mode_ = value;
+  if (old == pmCollecting) droppedBytes_ = 0;
   Log(value == pmIdle      ? dstPacketIdle
       : value == pmWaiting ? dstPacketWaiting
                            : dstPacketCollecting);
@@ -275,19 +283,23 @@ void TApdDataPacket::Match(std::int32_t p) {
           ++i;
         }
         break;
-      case pmCollecting:
+      case pmCollecting: {
         if (beginMatch_ == -1) beginMatch_ = i;
         if (collectStart_ == -1) collectStart_ = i;
-        if (endCond_.Contains(ecPacketSize) && i - beginMatch_ + 1 >= localPacketSize_) {
+        const std::int64_t collected = droppedBytes_ + (i - beginMatch_ + 1);
+        if (endCond_.Contains(ecPacketSize) && collected >= localPacketSize_) {
           Deliver(i - beginMatch_ + 1, false);
           return;
         }
+        // Past the bound the packet is dropped, even when this byte ends it.
+        if (i - beginMatch_ + 1 > maxPacketSize_) i = DropCollected(i);
         if (endCond_.Contains(ecString) && StepEndString(i)) {
           Deliver(i - beginMatch_ + 1, true);
           return;
         }
         ++i;
         break;
+      }
     }
   }
 }
@@ -319,9 +331,30 @@ bool TApdDataPacket::StepEndString(std::int32_t i) {
   return false;
 }
 
+std::int32_t TApdDataPacket::DropCollected(std::int32_t i) {
+  TApdDataPacketManager& m = *manager_;
+  // Byte i is still to be compared with the end string, and after a
+  // mismatch the overlap of a partly matched end string is compared again
+  // with the bytes before it: those stay, at least one byte goes.
+  std::int32_t keep = 0;
+  if (endCond_.Contains(ecString)) {
+    keep = std::max(Length(endWork_.Work) - 1, 1);
+    keep = std::min({keep, i - collectStart_ + 1, i - beginMatch_});
+  }
+  const std::int32_t cut = i + 1 - keep;
+  droppedBytes_ += cut - beginMatch_;
+  m.Consume(cut);
+  beginMatch_ = 0;
+  collectStart_ = 0;
+  return i - cut;
+}
+
 void TApdDataPacket::Deliver(std::int32_t size, bool endedOnString) {
   TApdDataPacketManager& m = *manager_;
   const std::int32_t begin = beginMatch_;
+  // The end of a dropped packet: its last bytes go as those of a delivered
+  // one, without events, and the packet starts afresh on what follows.
+  const bool dropped = droppedBytes_ > 0;
   m.inEvent_ = true;
   ++m.busy_;
   for (auto* packet : std::vector<TApdDataPacket*>(m.packets_))
@@ -337,16 +370,20 @@ void TApdDataPacket::Deliver(std::int32_t size, bool endedOnString) {
   if (!includeStrings_ && endedOnString) dataSize -= Length(endWork_.Work);
   dataSize = std::max(dataSize, 0);
   // A copy: a handler may close the port, which frees the buffer.
-  const std::string bytes(reinterpret_cast<const char*>(m.buffer_.get()) + offset,
-                          static_cast<std::size_t>(dataSize));
+  const std::string bytes =
+      dropped ? std::string()
+              : std::string(reinterpret_cast<const char*>(m.buffer_.get()) + offset,
+                            static_cast<std::size_t>(dataSize));
 
-  Log(dstPacketStringPacket);
-  Log(endedOnString ? dstPacketStringPacket : dstPacketSizePacket, bytes);
-  m.RaiseEvent(this, [&] { DoPacket(bytes.data(), dataSize); });
-  m.RaiseEvent(this, [&] { DoStringPacket(bytes); });
+  if (!dropped) {
+    Log(dstPacketStringPacket);
+    Log(endedOnString ? dstPacketStringPacket : dstPacketSizePacket, bytes);
+    m.RaiseEvent(this, [&] { DoPacket(bytes.data(), dataSize); });
+    m.RaiseEvent(this, [&] { DoStringPacket(bytes); });
+  }
 
   if (m.buffer_) m.Consume(begin + size);
-  if (autoEnable_ && manager_ == &m) SetEnabled(true);
+  if ((autoEnable_ || dropped) && manager_ == &m) SetEnabled(true);
   ++m.deliveries_;
   m.LeaveEvent();
   --m.busy_;
@@ -462,14 +499,19 @@ void TApdDataPacketManager::TriggerHandler(std::uint32_t msg, std::uint32_t wPar
   if (msg == TriggerAvailMsg && wParam > 0) {
     const auto n = static_cast<std::int32_t>(wParam);
     if (bufferLen_ + n >= bufferCapacity_) {
-      std::int32_t capacity = bufferCapacity_;
-      while (bufferLen_ + n >= capacity)
-        capacity += BufferGrowth;
-      auto grown = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(capacity));
+      // Doubling keeps the copies of a growing packet linear in its length;
+      // the bytes past BufferLen are written before they are read, so they
+      // are not cleared. The packets' bound keeps the sum far below 2 GiB.
+      std::int64_t capacity = std::max(bufferCapacity_, BufferGrowth);
+      while (bufferLen_ + static_cast<std::int64_t>(n) >= capacity)
+        capacity *= 2;
+      capacity = std::min<std::int64_t>(capacity, INT32_MAX);
+      auto grown =
+          std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(capacity));
       if (bufferLen_ > 0)
         std::memcpy(grown.get(), buffer_.get(), static_cast<std::size_t>(bufferLen_));
       buffer_ = std::move(grown);
-      bufferCapacity_ = capacity;
+      bufferCapacity_ = static_cast<std::int32_t>(capacity);
     }
     const std::int32_t got =
         dispatcher_->ReadBlock(buffer_.get() + bufferLen_, static_cast<std::uint32_t>(n));

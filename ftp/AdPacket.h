@@ -21,6 +21,10 @@
 // them runs, new data is kept and matched once the handler returns. An
 // exception raised by a handler goes to the application's exception display.
 //
+// Memory: a packet that collects more than MaxPacketSize bytes without
+// meeting its end condition is dropped, so the shared buffer stays bounded
+// whatever a peer sends.
+//
 // Failures: arming with inconsistent properties raises EInvalidProperty with
 // -5501 .. -5505; the packet keeps the mode it had.
 #pragma once
@@ -64,6 +68,11 @@ class TPacketEndConds {
 
 class TApdDataPacketManager;
 
+// The bound of TApdDataPacket::MaxPacketSize: 1 MiB unless set, at most
+// 1 GiB, so that the manager's 32-bit buffer sizes never overflow.
+constexpr std::int32_t DefaultMaxPacketSize = 1 << 20;
+constexpr std::int32_t MaxPacketSizeLimit = 1 << 30;
+
 class TApdDataPacket : public TApdBaseComponent {
   TKV_CLASS(TApdDataPacket, TApdBaseComponent)
  public:
@@ -102,6 +111,17 @@ class TApdDataPacket : public TApdBaseComponent {
   // Ticks of 55 ms; 0 is no limit.
   int TimeOut() const { return timeOut_; }
   void SetTimeOut(int value) { timeOut_ = value; }
+  // The most bytes (start string included) a packet may collect without
+  // meeting its end condition, DefaultMaxPacketSize unless set. A packet
+  // that collects more is dropped: its bytes are discarded up to and with
+  // the end that finally comes, no event fires for it, and it then starts
+  // afresh as after a delivery (AutoEnable or not). Values below 1 count as
+  // 1, values above MaxPacketSizeLimit as that limit. Takes effect at once,
+  // also while the packet is collecting.
+  std::int32_t MaxPacketSize() const { return maxPacketSize_; }
+  void SetMaxPacketSize(std::int32_t value);
+  // True while the packet is discarding the rest of a dropped packet.
+  bool Dropping() const { return droppedBytes_ > 0; }
 
   // --- Matching state (read only). --------------------------------------
   TPacketMode Mode() const { return mode_; }
@@ -145,6 +165,12 @@ class TApdDataPacket : public TApdBaseComponent {
   void Match(std::int32_t p);
   // The end string ends at index i after a mismatch or a match of byte i.
   bool StepEndString(std::int32_t i);
+  // Index i was collected and the bytes held from BeginMatch exceed the
+  // bound: drops what the end string cannot still need. Returns the index
+  // of the byte that was at i, -1 when that one went too.
+  std::int32_t DropCollected(std::int32_t i);
+  // size bytes from BeginMatch end the packet: delivered, or only consumed
+  // when the packet was dropped.
   void Deliver(std::int32_t size, bool endedOnString);
   void Timeout();
   void Log(std::uint8_t subType, const std::string& text = {});
@@ -162,6 +188,10 @@ class TApdDataPacket : public TApdBaseComponent {
   int packetSize_ = 0;
   bool includeStrings_ = true;
   int timeOut_ = 2184;
+  std::int32_t maxPacketSize_ = DefaultMaxPacketSize;
+  // Bytes of the collecting packet already discarded because it grew past
+  // the bound; 0 while nothing was dropped.
+  std::int64_t droppedBytes_ = 0;
 
   TPacketMode mode_ = pmIdle;
   std::int32_t beginMatch_ = -1;

@@ -32,6 +32,10 @@ TApdCustomComPort::TApdCustomComPort(TComponent* owner) : TApdBaseComponent(owne
 }
 
 TApdCustomComPort::~TApdCustomComPort() {
+  // A plain delete: the owner's components hear of the removal while this
+  // is still a port (the component model would tell them only once it is
+  // none any more).
+  LeaveOwner();
   // BeforeDestruction closed the port when the component was freed through
   // Free; a plain delete closes it here, with this class's operations.
   if (dispatcher_ != nullptr) {
@@ -57,6 +61,13 @@ void TApdCustomComPort::BeforeDestruction() {
       ShowHandlerException(this);
     }
   }
+  LeaveOwner();
+}
+
+void TApdCustomComPort::LeaveOwner() {
+  // Components that keep a port (packets and their managers) detach on the
+  // removal notice and deregister from it, which needs the port whole.
+  if (Owner() != nullptr) Owner()->RemoveComponent(this);
 }
 
 std::int32_t TApdCustomComPort::Check(std::int32_t code) const {

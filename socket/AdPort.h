@@ -13,6 +13,9 @@
 // Ownership: the port owns its dispatcher (from the open to the end of the
 // close), its trigger window and the triggers it keeps across a close. The
 // user registrations are callbacks only; their objects are the caller's.
+// A destroyed port leaves its owner before anything of it is taken apart,
+// so the owner's other components get the removal notice while it is still
+// a port (and may deregister from it).
 //
 // Thread: the thread that created it (the main thread). Trigger events
 // arrive as window messages on that thread. Events fire: OnTrigger before
@@ -241,6 +244,8 @@ class TApdCustomComPort : public TApdBaseComponent {
   TNotifyEvent OnPortClose;
 
  protected:
+  // Closes the port, then leaves the owner while the port is still whole,
+  // so that the owner's components are told of its removal in time.
   void BeforeDestruction() override;
 
   // The dispatcher of DeviceLayer, owned by the port. The base knows no
@@ -284,6 +289,9 @@ class TApdCustomComPort : public TApdBaseComponent {
   std::int32_t Check(std::int32_t code) const;
   // Whether a forwarded setting reaches the dispatcher now.
   bool Forwarding() const { return portState_ == psOpen && dispatcher_ != nullptr; }
+  // Takes the port out of its owner, whose components get the removal
+  // notice now.
+  void LeaveOwner();
   static platform::LRESULT TriggerWindowProc(platform::HWND hwnd, platform::UINT msg,
                                              platform::WPARAM wParam, platform::LPARAM lParam);
   void PublishProperties();

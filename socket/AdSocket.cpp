@@ -257,6 +257,23 @@ void TApdSocket::Notify(platform::SOCKET s, int event, int error) {
   }
 }
 
+bool TApdSocket::IsOpenSocket(platform::SOCKET s) const {
+  // Without the entry nothing can be told; the notice is passed on.
+  const auto getsockopt = WinsockFunctions.getsockopt;
+  if (initError_ != 0 || getsockopt == nullptr || WinsockFunctions.WSAGetLastError == nullptr ||
+      WinsockFunctions.WSASetLastError == nullptr)
+    return true;
+  // The question must not change the error a handler may still read.
+  const int lastError = WinsockFunctions.WSAGetLastError();
+  std::int32_t type = 0;
+  int length = sizeof type;
+  const bool open = getsockopt(s, platform::SOL_SOCKET, platform::SO_TYPE,
+                               reinterpret_cast<char*>(&type), &length) == 0 ||
+                    WinsockFunctions.WSAGetLastError() != platform::WSAENOTSOCK;
+  WinsockFunctions.WSASetLastError(lastError);
+  return open;
+}
+
 platform::LRESULT TApdSocket::WindowProc(platform::UINT msg, platform::WPARAM wParam,
                                          platform::LPARAM lParam) {
   // A handler may free this object; nothing of it is touched after the
@@ -264,6 +281,9 @@ platform::LRESULT TApdSocket::WindowProc(platform::UINT msg, platform::WPARAM wP
   TObject* const sender = this;
   try {
     if (msg == SocketNotifyMessage) {
+      // A notice still queued when its socket was closed names a handle
+      // that the library never hands out again; nothing is left to report.
+      if (!IsOpenSocket(wParam)) return 0;
       Notify(wParam, platform::WSAGETSELECTEVENT(lParam), platform::WSAGETSELECTERROR(lParam));
     } else if (msg == platform::WM_QUERYENDSESSION) {
       return 1;

@@ -14,9 +14,11 @@
 // socket, lParam the event in its low and the error in its high 16 bits)
 // becomes DoError when it carries an error, else DoRead (1), DoWrite (2),
 // DoAccept (8), DoConnect (16) or DoDisconnect (32); other events are
-// ignored. An exception escaping a handler is shown by the application's
-// exception display (Application->HandleException) and does not leave the
-// window procedure.
+// ignored. A notification for a handle that is no longer a socket (it was
+// closed while the notification waited in the queue) is dropped: the
+// library never hands a closed handle out again, so it is stale. An exception escaping a handler is
+// shown by the application's exception display (Application->HandleException) and does not leave
+// the window procedure.
 //
 // Errors of the operations: CreateSocket raises; the others listed with
 // "report" below call DoError(socket, LastSocketError()) when the library
@@ -157,6 +159,8 @@ class TApdSocket : public TComponent {
   platform::LRESULT WindowProc(platform::UINT msg, platform::WPARAM wParam,
                                platform::LPARAM lParam);
   void Notify(platform::SOCKET s, int event, int error);
+  // False when the library says the handle is no socket (any more).
+  bool IsOpenSocket(platform::SOCKET s) const;
 
   platform::HWND handle_ = 0;
   bool winsockLoaded_ = false;

@@ -222,6 +222,16 @@ void TApdDeviceSocket::DoConnect(SOCKET s) {
 void TApdDeviceSocket::DoDisconnect(SOCKET s) {
   TConnectionUse use(*this);
   if (TWsConnection* c = FindConnection(s)) {
+    // What the peer sent before it closed may wait in the ring, read there
+    // outside a pass (a write refreshes the status): it reaches the readers
+    // before the close is reported, since the port closes on the notice.
+    if (c->Dispatcher && c->InQueueCount() > 0) {
+      c->Dispatcher->ProcessCommunications(false);
+      if (c->Closed) {
+        TApdSocket::DoDisconnect(s);
+        return;
+      }
+    }
     const SOCKET main = c->MainSocket;
     if (auto* d = FindDispatcherByDevice<TApdWinsockDispatcher>(static_cast<std::int32_t>(main))) {
       d->RemoteAddress = platform::sockaddr_in{};
@@ -291,13 +301,14 @@ void TApdWinsockDispatcher::ProcessCommunications(bool ReadOnly) {
     }
   } clearBusy{*this};
   if (ClosePending) return;
+  WakePosted = false;
   TConnectionUse use(DeviceSocket());
-  PollDeviceStatus();
+  const TDeviceStatus status = PollDeviceStatus();
   // A socket has no line errors; the socket library's error number that the
   // refresh folds in would only read as false ones.
-  LineErrors = 0;
+  ClearLineErrors();
   if (ReadOnly || InHandlerCall) {
-    if (DeviceStatus.InQue > 0) FillDispatchBuffer();
+    if (status.InQue > 0) FillDispatchBuffer();
     LogEvent(dtError, dstNone, 0);
     return;
   }
@@ -344,8 +355,15 @@ std::int32_t TApdWinsockDispatcher::DeviceGetState(TLineSettings& Settings) {
 std::int32_t TApdWinsockDispatcher::DeviceRead(std::uint8_t* Buf, std::int32_t Size) {
   TConnectionUse use(DeviceSocket());
   TWsConnection* c = DeviceSocket().FindConnection(static_cast<SOCKET>(DeviceId));
-  if (!c || !c->Connected) return 0;
+  // Bytes already in the ring are delivered after the peer closed, too.
+  if (!c) return 0;
   return c->ReadData(Buf, Size);
+}
+
+void TApdWinsockDispatcher::PostWake() {
+  if (WakePosted || Busy || DispatcherWindow == 0) return;
+  WakePosted = platform::PostMessage(DispatcherWindow, SocketNotifyMessage,
+                                     static_cast<platform::WPARAM>(DeviceId), 0);
 }
 
 std::int32_t TApdWinsockDispatcher::DeviceSetState(TLineSettings&) {

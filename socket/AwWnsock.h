@@ -13,8 +13,9 @@
 //
 // TWsConnection holds a connection's sockets, its receive ring (the port's
 // in-size) and send ring (out-size + 4096) and the telnet state. With telnet
-// on, received bytes pass a decoder (option replies, IAC IAC, CR NUL) before
-// the dispatcher sees them and sent bytes pass the matching encoder.
+// on, received bytes pass a decoder (option replies, IAC IAC, CR NUL, and
+// subnegotiations, taken as they arrive up to WsSubnegotiationLimit bytes)
+// before the dispatcher sees them and sent bytes pass the matching encoder.
 // The connected state shows as the carrier-detect bit (msDCD) of the
 // dispatcher's ModemBits.
 //
@@ -68,6 +69,9 @@ constexpr std::int32_t wsnPeerClosed = 48;
 constexpr std::int32_t WsDeviceEvents = 59;
 // Extra room of the send ring beyond the port's out-size.
 constexpr std::uint32_t WsSendRingExtra = 4096;
+// The longest telnet subnegotiation taken (bytes after IAC SB and its
+// option); a longer one is given up and the bytes after it are data.
+constexpr std::uint32_t WsSubnegotiationLimit = 512;
 
 class TWsConnection : public TComponent {
   TKV_CLASS(TWsConnection, TComponent)
@@ -76,8 +80,9 @@ class TWsConnection : public TComponent {
   TWsConnection(TApdDeviceSocket* owner, platform::SOCKET mainSocket, std::uint32_t inSize,
                 std::uint32_t outSize);
 
-  // Fills the receive ring, then delivers at most Count decoded bytes into
-  // Dest; the number placed. Count 0 only fills.
+  // Fills the receive ring while connected, then delivers at most Count
+  // decoded bytes into Dest; the number placed. Count 0 only fills. Bytes
+  // that a fill outside a dispatch pass brings wake the dispatcher.
   std::int32_t ReadData(std::uint8_t* Dest, std::int32_t Count);
   // Queues what fits of Src (encoded) and sends what the ring holds; the
   // number of Src bytes taken. Count 0 only sends.
@@ -99,6 +104,10 @@ class TWsConnection : public TComponent {
   bool Telnet = true;
   platform::SOCKET MainSocket = platform::INVALID_SOCKET;
   bool BinaryMode = false;
+  // A subnegotiation under way: its option and the bytes taken of it.
+  bool InSubnegotiation = false;
+  std::uint8_t SubnegotiationOption = 0;
+  std::uint32_t SubnegotiationLength = 0;
   // Set when the device closed it; it is freed once no call uses it.
   bool Closed = false;
 
@@ -122,6 +131,8 @@ class TWsConnection : public TComponent {
   // Sends a telnet reply at once on PeerSocket, outside the send ring.
   void SendNow(const std::uint8_t* bytes, int length);
   void Negotiate(std::uint8_t command, std::uint8_t option);
+  // IAC SE ended the subnegotiation: a terminal-type request is answered.
+  void EndSubnegotiation();
   void Log(std::uint8_t subType, std::uint32_t data, const void* payload = nullptr,
            std::uint32_t length = 0);
 };
@@ -184,6 +195,10 @@ class TApdWinsockDispatcher : public TApdBaseDispatcher {
 
   // One dispatch pass; ReadOnly only moves data into the dispatch ring.
   void ProcessCommunications(bool ReadOnly);
+  // Posts the data-arrived wake-up once, unless a pass is running or one is
+  // already posted: bytes read into the ring outside a pass are then
+  // dispatched right after the current call, not at the next timer pass.
+  void PostWake();
 
   std::int32_t DeviceEscape(std::int32_t Func) override;
   std::int32_t DeviceFlush(std::int32_t Queue) override;
@@ -205,6 +220,7 @@ class TApdWinsockDispatcher : public TApdBaseDispatcher {
   std::int32_t ServiceDevice() override;
 
   bool Busy = false;
+  bool WakePosted = false;
   platform::sockaddr_in RemoteAddress{};
   platform::sockaddr_in LocalAddress{};
   bool IsClient = true;

@@ -63,6 +63,7 @@ void TWsConnection::FlushSendRing() {
 void TWsConnection::FlushReceiveRing() {
   RxHead = RxScan = RxTail = 0;
   RxFull = false;
+  InSubnegotiation = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -86,6 +87,10 @@ void TWsConnection::FillReceiveRing() {
     arrived += more;
   }
   if (arrived > 0 && RxTail == RxHead) RxFull = true;
+  // No read notice follows a receive that emptied the socket, so bytes
+  // taken outside a pass would wait for the next timer pass, or be
+  // overtaken by the close notice.
+  if (arrived > 0 && Dispatcher) Dispatcher->PostWake();
 }
 
 std::uint32_t TWsConnection::InQueueCount() {
@@ -95,7 +100,7 @@ std::uint32_t TWsConnection::InQueueCount() {
 }
 
 std::int32_t TWsConnection::ReadData(std::uint8_t* Dest, std::int32_t Count) {
-  FillReceiveRing();
+  if (Connected) FillReceiveRing();
   if (Count <= 0 || Closed) return 0;
 
   const std::uint32_t available = RxCount();
@@ -104,6 +109,26 @@ std::int32_t TWsConnection::ReadData(std::uint8_t* Dest, std::int32_t Count) {
   auto deliver = [&](std::uint8_t c) { Dest[placed++] = c; };
   while (placed < Count && pos < available) {
     const std::uint8_t c = RxAt(pos);
+    if (InSubnegotiation) {
+      // Taken as it arrives, so that one that never ends cannot fill the
+      // ring; past the bound it is given up and what follows is data.
+      if (c == telnet::IAC) {
+        if (pos + 1 >= available) break;
+        const bool end = RxAt(pos + 1) == telnet::SE;
+        pos += 2;
+        if (end) {
+          EndSubnegotiation();
+          continue;
+        }
+      } else {
+        ++pos;
+      }
+      if (++SubnegotiationLength >= WsSubnegotiationLimit) {
+        InSubnegotiation = false;
+        Log(dstWsockCommand, telnet::SB);
+      }
+      continue;
+    }
     if (!Telnet || (c != telnet::IAC && (BinaryMode || c != 13))) {
       deliver(c);
       ++pos;
@@ -128,33 +153,13 @@ std::int32_t TWsConnection::ReadData(std::uint8_t* Dest, std::int32_t Count) {
       pos += 3;
       Negotiate(command, option);
     } else if (command == telnet::SB) {
-      // Up to the IAC SE that ends it; an escaped IAC IAC inside is data.
-      std::uint32_t end = pos + 2;
-      bool complete = false;
-      while (end + 1 < available) {
-        if (RxAt(end) == telnet::IAC) {
-          if (RxAt(end + 1) == telnet::SE) {
-            complete = true;
-            break;
-          }
-          end += 2;
-        } else {
-          ++end;
-        }
-      }
-      if (!complete) break;
-      const bool termType = RxAt(pos + 2) == telnet::OptTerminalType;
-      pos = end + 2;
-      if (termType) {
-        const std::string& term = Sock().TermType;
-        std::vector<std::uint8_t> reply = {telnet::IAC, telnet::SB, telnet::OptTerminalType,
-                                           telnet::TermTypeIs};
-        reply.insert(reply.end(), term.begin(), term.end());
-        reply.push_back(telnet::IAC);
-        reply.push_back(telnet::SE);
-        SendNow(reply.data(), static_cast<int>(reply.size()));
-        Log(dstWsockTermType, 0, term.data(), static_cast<std::uint32_t>(term.size()));
-      }
+      // Its option first; the rest, up to IAC SE (an escaped IAC IAC inside
+      // is part of it), is taken above as it comes.
+      if (pos + 2 >= available) break;
+      SubnegotiationOption = RxAt(pos + 2);
+      SubnegotiationLength = 0;
+      InSubnegotiation = true;
+      pos += 3;
     } else {
       pos += 2;
       Log(dstWsockCommand, command);
@@ -166,6 +171,19 @@ std::int32_t TWsConnection::ReadData(std::uint8_t* Dest, std::int32_t Count) {
   }
   RxScan = RxHead;
   return placed;
+}
+
+void TWsConnection::EndSubnegotiation() {
+  InSubnegotiation = false;
+  if (SubnegotiationOption != telnet::OptTerminalType) return;
+  const std::string& term = Sock().TermType;
+  std::vector<std::uint8_t> reply = {telnet::IAC, telnet::SB, telnet::OptTerminalType,
+                                     telnet::TermTypeIs};
+  reply.insert(reply.end(), term.begin(), term.end());
+  reply.push_back(telnet::IAC);
+  reply.push_back(telnet::SE);
+  SendNow(reply.data(), static_cast<int>(reply.size()));
+  Log(dstWsockTermType, 0, term.data(), static_cast<std::uint32_t>(term.size()));
 }
 
 void TWsConnection::Negotiate(std::uint8_t command, std::uint8_t option) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <utility>
 
 namespace {
 
@@ -489,10 +490,37 @@ void TCollection::Changed() {
 
 // ---------------------------------------------------------------------------
 
+namespace {
+// Set by a TInsertNoticeScope for the next component constructed; that
+// component's base constructor takes it.
+bool g_holdNextInsertNotice = false;
+}  // namespace
+
+TInsertNoticeScope::TInsertNoticeScope() : previous_(g_holdNextInsertNotice) {
+  g_holdNextInsertNotice = true;
+}
+
+TInsertNoticeScope::~TInsertNoticeScope() {
+  g_holdNextInsertNotice = previous_;
+}
+
+void TInsertNoticeScope::Announce(TComponent* component) {
+  g_holdNextInsertNotice = previous_;
+  if (component == nullptr || !component->insertNoticeHeld_) return;
+  component->insertNoticeHeld_ = false;
+  if (component->owner_ != nullptr) component->owner_->Notify(component, TOperation::opInsert);
+}
+
 TComponent::TComponent(TComponent* owner) {
   PublishString(
       "Name", [this] { return name_; }, [this](const std::string& n) { SetName(n); });
-  if (owner != nullptr) owner->InsertComponent(this);
+  // Only the component the scope was opened for holds its notice: taken
+  // here, before its derived constructors can make components of their own.
+  const bool hold = std::exchange(g_holdNextInsertNotice, false);
+  if (owner != nullptr) {
+    insertNoticeHeld_ = hold;
+    owner->InsertComponent(this);
+  }
 }
 
 TComponent::~TComponent() {
@@ -552,7 +580,7 @@ void TComponent::InsertComponent(TComponent* component) {
   components_.push_back(component);
   component->owner_ = this;
   BindFields(component, true);
-  Notify(component, TOperation::opInsert);
+  if (!component->insertNoticeHeld_) Notify(component, TOperation::opInsert);
 }
 
 void TComponent::RemoveComponent(TComponent* component) {
@@ -561,6 +589,9 @@ void TComponent::RemoveComponent(TComponent* component) {
   components_.erase(it);
   BindFields(component, false);
   component->owner_ = nullptr;
+  // Taken out before it was announced: the owner's components never hear
+  // of it being inserted.
+  component->insertNoticeHeld_ = false;
   Notify(component, TOperation::opRemove);
 }
 
@@ -617,7 +648,12 @@ TComponent* TComponent::ResolveReference(std::string_view name) const {
 // ---------------------------------------------------------------------------
 
 void RegisterComponentClass(const std::string& className, TComponentFactory factory) {
-  ClassRegistry()[LowerCase(className)] = std::move(factory);
+  ClassRegistry()[LowerCase(className)] = [factory = std::move(factory)](TComponent* owner) {
+    TInsertNoticeScope scope;
+    TComponent* component = factory(owner);
+    scope.Announce(component);
+    return component;
+  };
 }
 
 // The toolkit's own classes; defined with the controls.

@@ -8,11 +8,14 @@
 //
 // Notifications: inserting a component into an owner, or removing it, calls
 // ComponentNotify(component, operation) on the owner and then on each of the
-// owner's other components, in component order. The insertion notice of a
-// component created with an owner is sent from the component model's own
-// constructor, before the derived class is constructed: compare the pointer,
-// do not call into it. The removal notice of a destroyed component arrives
-// while it is being destroyed, under the same rule.
+// owner's other components, in component order. A component made through
+// NewComponent or a registered class's factory (the form reader) is
+// announced once it is fully constructed, so a rule may test its class and
+// call into it. A component made with a plain `new T(owner)` is announced
+// from the component model's own constructor, before the derived class
+// exists: compare the pointer, do not call into it. The removal notice of a
+// destroyed component arrives while it is being destroyed, under the same
+// rule, unless the class leaves its owner earlier itself (the com port does).
 //
 // Published properties: each object publishes its properties in its
 // constructor (descendants add to or replace those of their ancestors).
@@ -32,6 +35,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/Exception.h"
@@ -292,6 +296,24 @@ class TComponentState {
 
 enum class TOperation { opInsert, opRemove };
 
+class TComponent;
+
+// While one lives, the next component constructed with an owner is inserted
+// without its insertion notice; Announce sends it. For factories of fully
+// constructed components (NewComponent, registered classes).
+class TInsertNoticeScope {
+ public:
+  TInsertNoticeScope();
+  ~TInsertNoticeScope();
+  TInsertNoticeScope(const TInsertNoticeScope&) = delete;
+  TInsertNoticeScope& operator=(const TInsertNoticeScope&) = delete;
+  // Sends the held notice of the component, now that it is whole.
+  void Announce(TComponent* component);
+
+ private:
+  bool previous_;
+};
+
 class TComponent : public TPersistent {
   TKV_CLASS(TComponent, TPersistent)
  public:
@@ -363,8 +385,11 @@ class TComponent : public TPersistent {
   TComponent* ResolveReference(std::string_view name) const;
 
  private:
+  friend class TInsertNoticeScope;
   void Notify(TComponent* component, TOperation operation);
   void BindFields(TComponent* component, bool bind);
+  // Set while the insertion notice waits for the end of construction.
+  bool insertNoticeHeld_ = false;
   bool HasMethod(std::string_view name) const;
 
   TComponent* owner_ = nullptr;
@@ -452,12 +477,24 @@ void TComponent::PublishEvent(const std::string& name, std::function<Sig>& event
 
 using TComponentFactory = std::function<TComponent*(TComponent* owner)>;
 
-// Registers (or replaces) a class under its name.
 void RegisterComponentClass(const std::string& className, TComponentFactory factory);
+// Registers (or replaces) a class under its name. The factory is called
+// inside a TInsertNoticeScope, so the component it makes is announced to its
+// owner once the factory has returned it.
 template <class T>
 void RegisterComponentClass() {
   RegisterComponentClass(T::StaticClassInfo().Name,
                          [](TComponent* owner) -> TComponent* { return new T(owner); });
+}
+
+// Makes a component of class T with its owner (and further constructor
+// arguments) and announces it to the owner once it is fully constructed.
+template <class T, class... Args>
+T* NewComponent(TComponent* owner, Args&&... args) {
+  TInsertNoticeScope scope;
+  T* component = new T(owner, std::forward<Args>(args)...);
+  scope.Announce(component);
+  return component;
 }
 // The factory of a registered class (ignoring ASCII case), or nullptr. The
 // toolkit's own classes are always registered.

@@ -25,6 +25,8 @@ std::atomic<int> g_startups{0};
 // and calls the hook in between.
 constexpr int kHookSliceMs = 50;
 
+constexpr SOCKET kLastHandle = 0x7FFFFFFF;
+
 struct ErrorMapping {
   int system;
   int winsock;
@@ -186,7 +188,11 @@ int FailFromErrno(SOCKET s, int systemError) {
   return Fail(error);
 }
 
-// Adds a new descriptor to the table, or refuses it when it is too high.
+// Adds a new descriptor to the table under a fresh handle, or refuses it
+// when it is too high. Handles count up and are never reused while the
+// process runs, so a notice still queued for a closed socket can never be
+// taken for one of a later socket. They stay below 2^31, since the layers
+// above keep a handle in a signed 32-bit device number.
 SOCKET Adopt(int fd, int type, Socket::Link link) {
   if (fd >= kDescriptorLimit) {
     ::close(fd);
@@ -195,13 +201,18 @@ SOCKET Adopt(int fd, int type, Socket::Link link) {
   }
   SocketTable& table = Sockets();
   std::lock_guard<std::mutex> guard(table.lock);
+  if (table.lastHandle >= kLastHandle) {
+    ::close(fd);
+    Fail(WSAEMFILE);
+    return INVALID_SOCKET;
+  }
   Socket k;
   k.fd = fd;
   k.type = type;
   k.link = link;
-  k.serial = ++table.lastSerial;
-  table.sockets[static_cast<SOCKET>(fd)] = k;
-  return static_cast<SOCKET>(fd);
+  const SOCKET handle = ++table.lastHandle;
+  table.sockets[handle] = k;
+  return handle;
 }
 
 bool ToSystemAddress(const sockaddr* name, int namelen, ::sockaddr_in& out) {
@@ -665,7 +676,14 @@ int shutdown(SOCKET s, int how) {
     default:
       return Fail(WSAEINVAL);
   }
-  if (::shutdown(v.fd, sysHow) != 0) return wsock::FailFromErrno(s, errno);
+  wsock::RefreshLink(s, v);
+  if (::shutdown(v.fd, sysHow) != 0) {
+    // The system forgets the connection once both sides closed it or it was
+    // reset; for Winsock a socket that was connected stays so until it is
+    // closed, and shutting it down then is no error.
+    if (errno != ENOTCONN || v.link != Socket::Link::Connected)
+      return wsock::FailFromErrno(s, errno);
+  }
   wsock::Modify(s, [&](Socket& k) {
     if (how != SD_SEND) k.recvShut = true;
     if (how != SD_RECEIVE) k.sendShut = true;

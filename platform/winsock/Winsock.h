@@ -48,7 +48,8 @@
 //              is not selected holds the close back until a recv.
 // An accepted socket inherits the listening socket's selection. Events 0
 // stops notifications (the socket stays non-blocking); closesocket stops
-// them too. Messages already posted stay in the queue, as with Winsock.
+// them too. Messages already posted stay in the queue, as with Winsock;
+// since handles are not reused, such a message names no later socket.
 // Selection and the calls that re-enable notifications belong to the main
 // thread (the thread of the message loop).
 //

@@ -26,11 +26,10 @@ struct WatchChange {
   bool needed = false;
   SOCKET s = INVALID_SOCKET;
   int fd = -1;
-  unsigned serial = 0;
   short events = 0;
 };
 
-void OnReady(SOCKET s, unsigned serial, short revents);
+void OnReady(SOCKET s, short revents);
 
 short WantedEvents(const Socket& k) {
   if (k.window == 0 || k.events == 0) return 0;
@@ -48,7 +47,7 @@ WatchChange PlanWatch(SOCKET s, Socket& k) {
   const short wanted = WantedEvents(k);
   if (wanted == k.watching) return {};
   k.watching = wanted;
-  return WatchChange{true, s, k.fd, k.serial, wanted};
+  return WatchChange{true, s, k.fd, wanted};
 }
 
 void Apply(const WatchChange& change) {
@@ -57,9 +56,7 @@ void Apply(const WatchChange& change) {
     UnwatchFd(change.fd);
     return;
   }
-  WatchFd(change.fd, change.events, [s = change.s, serial = change.serial](int, short revents) {
-    OnReady(s, serial, revents);
-  });
+  WatchFd(change.fd, change.events, [s = change.s](int, short revents) { OnReady(s, revents); });
 }
 
 void Deliver(const std::vector<Notice>& notices) {
@@ -84,13 +81,13 @@ Input PeekInput(const Socket& k, int& error) {
   return Input::Failed;
 }
 
-void OnReady(SOCKET s, unsigned serial, short revents) {
+void OnReady(SOCKET s, short revents) {
   std::vector<Notice> notices;
   WatchChange change;
   {
     std::lock_guard<std::mutex> guard(Sockets().lock);
     Socket* found = FindSocket(s);
-    if (found == nullptr || found->serial != serial) return;  // closed meanwhile
+    if (found == nullptr) return;  // closed meanwhile
     Socket& k = *found;
     const auto notify = [&](std::int32_t event, int error) {
       if (k.events & event)

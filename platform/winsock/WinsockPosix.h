@@ -105,11 +105,12 @@ namespace platform::wsock {
 // aborts on them.
 constexpr int kDescriptorLimit = 1024;
 
-// One socket of the library; the table's key is its descriptor.
+// One socket of the library; the table's key is its handle, which is not
+// its descriptor: the system hands a closed descriptor's number out again
+// at once, a handle is never handed out twice.
 struct Socket {
   int fd = -1;
   int type = SOCK_STREAM;  // Winsock's number
-  unsigned serial = 0;     // tells a reused descriptor number apart
   bool nonBlocking = false;
   bool listening = false;
   enum class Link { Idle, Connecting, Connected } link = Link::Idle;
@@ -133,7 +134,7 @@ struct Socket {
 struct SocketTable {
   std::mutex lock;
   std::map<SOCKET, Socket> sockets;
-  unsigned lastSerial = 0;
+  SOCKET lastHandle = 0;
 };
 SocketTable& Sockets();
 // Under the table's lock: the socket, or nullptr when s is not one of ours.

@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "TestDevices.h"
@@ -39,6 +41,12 @@ class PipeDispatcher : public TApdBaseDispatcher {
   int Line() const { return in_[1]; }
   int Peer() const { return out_[0]; }
 
+  // Two refreshes of the device status at the same time write the same
+  // record from two threads; with SlowStatus each refresh takes a moment,
+  // so that unguarded ones would meet.
+  std::atomic<bool> SlowStatus{false};
+  std::atomic<bool> StatusOverlapped{false};
+
   std::int32_t DeviceEscape(std::int32_t) override { return 0; }
   std::int32_t DeviceFlush(std::int32_t Queue) override {
     if (Queue == 0) {
@@ -49,10 +57,13 @@ class PipeDispatcher : public TApdBaseDispatcher {
     return 0;
   }
   std::int32_t DeviceGetError(TDeviceStatus& Status) override {
+    if (statusCalls_.fetch_add(1) > 0) StatusOverlapped = true;
+    if (SlowStatus) std::this_thread::sleep_for(std::chrono::microseconds(200));
     int waiting = 0;
     if (in_[0] >= 0) ioctl(in_[0], FIONREAD, &waiting);
     Status.InQue = static_cast<std::uint32_t>(waiting);
     Status.OutQue = OutRingCount();
+    statusCalls_.fetch_sub(1);
     return 0;
   }
   std::int32_t DeviceReadFailed(std::int32_t) override { return 0; }
@@ -113,6 +124,7 @@ class PipeDispatcher : public TApdBaseDispatcher {
   }
 
  private:
+  std::atomic<int> statusCalls_{0};
   int in_[2] = {-1, -1};
   int out_[2] = {-1, -1};
   int wake_[2] = {-1, -1};
@@ -306,6 +318,31 @@ TEST_F(WorkerThreads, WrittenBytesReachThePeer) {
   ASSERT_EQ(d.WriteBlock(reinterpret_cast<const std::uint8_t*>("!"), 1), 0);
   EXPECT_EQ(ReceiveFromPeer(3001), block + "!");
   EXPECT_TRUE(WaitUntil([&] { return d.OutputCount() == 0; }));
+}
+
+// The main thread writes while the dispatch thread receives: both refresh
+// the device status and the line errors, one at a time.
+TEST_F(WorkerThreads, WritesDuringReceptionRefreshTheStatusOneAtATime) {
+  d.AddMethodTriggerHandler(MakeTriggerMethod<&Collector::OnTrigger>(&c));
+  ASSERT_EQ(d.Open(), 0);
+  d.SetAvailThreshold(1);
+  d.SlowStatus = true;
+  constexpr int kBytes = 150;
+  std::thread line([this] {
+    for (int i = 0; i < kBytes; ++i) {
+      (void)!write(d.Line(), "r", 1);
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+  });
+  for (int i = 0; i < kBytes; ++i) {
+    EXPECT_EQ(d.WriteBlock(reinterpret_cast<const std::uint8_t*>("w"), 1), 0);
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  line.join();
+  EXPECT_EQ(ReceiveFromPeer(kBytes), std::string(kBytes, 'w'));
+  EXPECT_TRUE(WaitUntil([&] { return c.Got().size() == kBytes; })) << c.Got().size();
+  d.SlowStatus = false;
+  EXPECT_FALSE(d.StatusOverlapped);
 }
 
 TEST_F(WorkerThreads, TheOutputRingWrapsWithoutLosingBytes) {

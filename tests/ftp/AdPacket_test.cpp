@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <climits>
 #include <functional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -263,6 +265,75 @@ TEST_F(PacketTest, APacketLargerThanTheBufferStepArrivesWhole) {
   EXPECT_EQ(seen[0], text + "\r\n");
 }
 
+// --- The bound of a packet ----------------------------------------------------
+
+struct BoundCase {
+  const char* name;
+  std::size_t lineLength;  // CR LF included
+  bool delivered;
+};
+
+void PrintTo(const BoundCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class PacketBound : public PacketTest, public ::testing::WithParamInterface<BoundCase> {};
+
+// A line without its end within the bound is dropped whole, its tail
+// included; the next line arrives intact and the buffer stays small.
+TEST_P(PacketBound, ALineLongerThanTheBoundIsDroppedAndTheNextOneArrives) {
+  constexpr std::int32_t bound = 20000;
+  Apply(packet, ReplyLines);
+  packet.SetMaxPacketSize(bound);
+  packet.SetEnabled(true);
+  std::string line(GetParam().lineLength - 2, 'x');
+  line += "\r\n";
+  std::int32_t largest = 0;
+  for (std::size_t at = 0; at < line.size(); at += 7000) {
+    Arrive(line.substr(at, 7000));
+    if (packet.Manager()->BufferCapacity() > largest) largest = packet.Manager()->BufferCapacity();
+  }
+  Arrive("220 ok\r\n");
+  std::vector<std::string> expected;
+  if (GetParam().delivered) expected.push_back(line);
+  expected.push_back("220 ok\r\n");
+  EXPECT_EQ(seen, expected);
+  EXPECT_FALSE(packet.Dropping());
+  EXPECT_LE(largest, 4 * bound);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, PacketBound,
+                         ::testing::Values(BoundCase{"AtTheBound", 20000, true},
+                                           BoundCase{"OneByteOver", 20001, false},
+                                           BoundCase{"LfAloneInTheLastArrival", 21001, false},
+                                           BoundCase{"FarOver", 500000, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PacketTest, TheBoundIsAPublishedPropertyWithinItsLimits) {
+  EXPECT_EQ(packet.MaxPacketSize(), DefaultMaxPacketSize);
+  EXPECT_EQ(packet.GetIntProp("MaxPacketSize"), DefaultMaxPacketSize);
+  EXPECT_TRUE(packet.SetIntProp("MaxPacketSize", 65536));
+  EXPECT_EQ(packet.MaxPacketSize(), 65536);
+  packet.SetMaxPacketSize(0);
+  EXPECT_EQ(packet.MaxPacketSize(), 1);
+  packet.SetMaxPacketSize(INT32_MAX);
+  EXPECT_EQ(packet.MaxPacketSize(), MaxPacketSizeLimit);
+}
+
+// A packet that ends on its size is bounded too.
+TEST_F(PacketTest, ASizePacketAboveTheBoundIsDropped) {
+  Apply(packet, {scString, "<", {ecPacketSize}, "", 3000});
+  packet.SetMaxPacketSize(1000);
+  packet.SetEnabled(true);
+  Arrive("<" + std::string(2999, 'y'));
+  Arrive("<abc");
+  EXPECT_TRUE(seen.empty());
+  Apply(packet, {scString, "<", {ecPacketSize}, "", 4});
+  packet.SetEnabled(true);
+  Arrive("<abc");
+  EXPECT_EQ(seen, (std::vector<std::string>{"<abc"}));
+}
+
 TEST_F(PacketTest, DataBeforeAnyPacketIsArmedIsDropped) {
   Apply(packet, {scString, "GO"});
   Arrive("GO");
@@ -379,6 +450,20 @@ TEST_F(PacketTest, AnEnabledPacketWatchesAPortItJoins) {
   second.Device()->DispatchPass();
   EXPECT_EQ(seen, (std::vector<std::string>{"on second\r\n"}));
   packet.SetComPort(nullptr);
+}
+
+// A port made into the packet's owner by the component model is announced
+// whole, and a packet without a port attaches to it; one with a port keeps
+// its own.
+TEST(PacketOwner, APortInsertedIntoTheOwnerIsAttached) {
+  TComponent owner(nullptr);
+  auto* packet = new TApdDataPacket(&owner);
+  auto* port = NewComponent<MemoryPort>(&owner);
+  EXPECT_EQ(packet->ComPort(), port);
+  ASSERT_NE(packet->Manager(), nullptr);
+  EXPECT_EQ(packet->Manager()->Port(), port);
+  NewComponent<MemoryPort>(&owner);
+  EXPECT_EQ(packet->ComPort(), port);
 }
 
 TEST(PacketOwner, RemovingThePortDetachesThePacket) {

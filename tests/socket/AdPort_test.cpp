@@ -496,6 +496,40 @@ TEST_F(ComPortTest, FreeingAnOpenPortClosesIt) {
   EXPECT_TRUE(closed);
 }
 
+// A component of the port's owner that looks at the removed component the
+// way a packet does: it deregisters from the port it was told of.
+class PortWatcher : public TComponent {
+ public:
+  using TComponent::TComponent;
+  void ComponentNotify(TComponent* component, TOperation operation) override {
+    TComponent::ComponentNotify(component, operation);
+    if (operation != TOperation::opRemove) return;
+    auto* port = dynamic_cast<TApdCustomComPort*>(component);
+    removedWasAPort = port != nullptr;
+    if (port != nullptr) port->DeregisterUserCallback(MakePortCallback<&PortWatcher::Told>(this));
+  }
+  void Told(TApdCustomComPort*, bool) {}
+  bool removedWasAPort = false;
+};
+
+// Freed or deleted, the port is still whole when its owner's components
+// hear of its removal.
+TEST_F(ComPortTest, TheRemovalNoticeComesWhileThePortIsStillAPort) {
+  for (const bool plainDelete : {false, true}) {
+    TComponent owner(nullptr);
+    auto* watcher = new PortWatcher(&owner);
+    auto* owned = new MemoryPort(&owner);
+    owned->RegisterUserCallback(MakePortCallback<&PortWatcher::Told>(watcher));
+    owned->SetOpen(true);
+    if (plainDelete)
+      delete owned;
+    else
+      owned->Free();
+    EXPECT_TRUE(watcher->removedWasAPort) << (plainDelete ? "delete" : "Free");
+    EXPECT_EQ(owner.ComponentCount(), 1);
+  }
+}
+
 TEST_F(ComPortTest, AssignCopiesSettingsAndTriggersAndEndsClosed) {
   port.SetBaud(9600);
   port.SetTraceName("OTHER.TRC");

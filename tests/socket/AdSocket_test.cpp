@@ -503,7 +503,7 @@ TEST_F(SocketTest, AConversationOverLoopback) {
 struct NotifyCase {
   int event;
   int error;
-  const char* expected;  // "" for nothing
+  const char* call;  // "" for nothing
 };
 
 void PrintTo(const NotifyCase& c, std::ostream* os) {
@@ -516,25 +516,52 @@ TEST_P(NotifyTest, EventsBecomeCalls) {
   TApdSocket s(nullptr);
   EventLog log;
   log.Attach(s);
+  const SOCKET k = s.CreateSocket();
   ASSERT_TRUE(
-      platform::PostMessage(s.Handle(), SocketNotifyMessage, 77,
+      platform::PostMessage(s.Handle(), SocketNotifyMessage, k,
                             platform::WSAMAKESELECTREPLY(GetParam().event, GetParam().error)));
   Settle();
-  const std::string expected = GetParam().expected;
-  EXPECT_EQ(log.entries,
-            expected.empty() ? std::vector<std::string>{} : std::vector<std::string>{expected});
+  const std::string call = GetParam().call;
+  const std::string more = GetParam().error != 0 ? " " + std::to_string(GetParam().error) : "";
+  EXPECT_EQ(log.entries, call.empty() ? std::vector<std::string>{}
+                                      : std::vector<std::string>{Line(call, k, more)});
+  s.CloseSocket(k);
 }
 
 INSTANTIATE_TEST_SUITE_P(Events, NotifyTest,
-                         ::testing::Values(NotifyCase{1, 0, "read 77"},
-                                           NotifyCase{2, 0, "write 77"},
+                         ::testing::Values(NotifyCase{1, 0, "read"}, NotifyCase{2, 0, "write"},
                                            NotifyCase{4, 0, ""},  // out-of-band data
-                                           NotifyCase{8, 0, "accept 77"},
-                                           NotifyCase{16, 0, "connect 77"},
-                                           NotifyCase{32, 0, "disconnect 77"}, NotifyCase{0, 0, ""},
+                                           NotifyCase{8, 0, "accept"}, NotifyCase{16, 0, "connect"},
+                                           NotifyCase{32, 0, "disconnect"}, NotifyCase{0, 0, ""},
                                            NotifyCase{64, 0, ""}, NotifyCase{3, 0, ""},
-                                           NotifyCase{16, 10061, "error 77 10061"},
-                                           NotifyCase{4, 10054, "error 77 10054"}));
+                                           NotifyCase{16, 10061, "error"},
+                                           NotifyCase{4, 10054, "error"}));
+
+// A close notice that waits in the queue while its socket is closed and a
+// new one is made must not reach the new socket, nor be reported at all: in
+// the FTP client it would end the next file's transfer.
+TEST_F(SocketTest, AStaleNoticeOfAClosedSocketIsDropped) {
+  TApdSocket s(nullptr);
+  EventLog log;
+  log.Attach(s);
+  const SOCKET listener = socket_test::LoopbackListener();
+  const SOCKET old = s.CreateSocket();
+  ASSERT_EQ(s.AsyncSelect(old, platform::FD_CONNECT | platform::FD_READ | platform::FD_CLOSE), 0);
+  s.ConnectSocket(old, Loopback(BoundPort(listener)));
+  ASSERT_TRUE(PumpUntil([&] { return log.Has(Line("connect", old)); }));
+  const SOCKET peer = socket_test::AcceptCaller(listener);
+  ASSERT_EQ(platform::closesocket(peer), 0);
+  // The loop posts the close notice; it is left waiting.
+  platform::MSG pending;
+  ASSERT_TRUE(socket_test::WaitUndispatched([&] { return platform::PeekMessage(pending, false); }));
+  ASSERT_EQ(s.CloseSocket(old), 0);
+  const SOCKET next = s.CreateSocket();
+  EXPECT_NE(next, old);
+  Settle();
+  EXPECT_EQ(log.entries, std::vector<std::string>{Line("connect", old)});
+  s.CloseSocket(next);
+  platform::closesocket(listener);
+}
 
 TEST_F(SocketTest, WindowAnswers) {
   TApdSocket s(nullptr);
@@ -565,16 +592,19 @@ TEST_F(SocketTest, DescendantsOverrideTheCalls) {
   OverridingSocket s(nullptr);
   EventLog log;
   log.Attach(s);
+  const SOCKET k = s.CreateSocket();
   for (int event : {1, 2, 8, 16, 32})
-    platform::PostMessage(s.Handle(), SocketNotifyMessage, 9,
+    platform::PostMessage(s.Handle(), SocketNotifyMessage, k,
                           platform::WSAMAKESELECTREPLY(event, 0));
-  platform::PostMessage(s.Handle(), SocketNotifyMessage, 9, platform::WSAMAKESELECTREPLY(1, 10053));
+  platform::PostMessage(s.Handle(), SocketNotifyMessage, k, platform::WSAMAKESELECTREPLY(1, 10053));
   // An operation's report goes through the override too: no exception.
   EXPECT_EQ(s.CloseSocket(12345), platform::SOCKET_ERROR);
   Settle();
-  EXPECT_EQ(s.calls, (std::vector<std::string>{"error 12345 10038", "read 9", "write 9", "accept 9",
-                                               "connect 9", "disconnect 9", "error 9 10053"}));
+  EXPECT_EQ(s.calls, (std::vector<std::string>{
+                         "error 12345 10038", Line("read", k), Line("write", k), Line("accept", k),
+                         Line("connect", k), Line("disconnect", k), Line("error", k, " 10053")}));
   EXPECT_TRUE(log.entries.empty());
+  s.CloseSocket(k);
 }
 
 // ---------------------------------------------------------------------------
@@ -657,8 +687,9 @@ TEST_F(SocketTest, AnObjectMayFreeItselfInItsHandler) {
     s->Free();
   };
   const platform::HWND window = s->Handle();
-  platform::PostMessage(window, SocketNotifyMessage, 3, platform::WSAMAKESELECTREPLY(1, 0));
-  platform::PostMessage(window, SocketNotifyMessage, 3, platform::WSAMAKESELECTREPLY(1, 0));
+  const SOCKET k = s->CreateSocket();
+  platform::PostMessage(window, SocketNotifyMessage, k, platform::WSAMAKESELECTREPLY(1, 0));
+  platform::PostMessage(window, SocketNotifyMessage, k, platform::WSAMAKESELECTREPLY(1, 0));
   Settle();
   EXPECT_EQ(calls, 1);
   EXPECT_FALSE(platform::IsWindow(window));

@@ -124,6 +124,27 @@ class WinsockDispatcherTest : public socket_test::SocketLayerTest {
                           static_cast<std::uint32_t>(out.size()));
     return out;
   }
+  // Sends bytes from the peer in pieces while taking what the dispatcher
+  // delivers into got, until got holds `expected` bytes; false after the
+  // deadline.
+  bool Stream(SOCKET peer, const std::string& bytes, std::size_t expected, std::string& got) {
+    std::size_t offset = 0;
+    return PumpUntil([&] {
+      if (offset < bytes.size()) {
+        const int r =
+            platform::send(peer, bytes.data() + offset,
+                           static_cast<int>(std::min<std::size_t>(3000, bytes.size() - offset)), 0);
+        if (r > 0) offset += static_cast<std::size_t>(r);
+      }
+      if (const std::int32_t n = dispatcher->InputCount(); n > 0) {
+        std::string part(static_cast<std::size_t>(n), '\0');
+        dispatcher->ReadBlock(reinterpret_cast<std::uint8_t*>(part.data()),
+                              static_cast<std::uint32_t>(n));
+        got += part;
+      }
+      return got.size() >= expected;
+    });
+  }
   std::int32_t Put(const std::string& bytes) {
     return dispatcher->WriteBlock(reinterpret_cast<const std::uint8_t*>(bytes.data()),
                                   static_cast<std::uint32_t>(bytes.size()));
@@ -180,22 +201,7 @@ TEST_F(WinsockDispatcherTest, LargeTransferPassesThroughBothRings) {
   for (int i = 0; i < 20000; ++i)
     sent.push_back(static_cast<char>('a' + i % 26));
   std::string got;
-  std::size_t offset = 0;
-  ASSERT_TRUE(PumpUntil([&] {
-    if (offset < sent.size()) {
-      const int r =
-          platform::send(peer, sent.data() + offset,
-                         static_cast<int>(std::min<std::size_t>(3000, sent.size() - offset)), 0);
-      if (r > 0) offset += static_cast<std::size_t>(r);
-    }
-    if (const std::int32_t n = dispatcher->InputCount(); n > 0) {
-      std::string part(static_cast<std::size_t>(n), '\0');
-      dispatcher->ReadBlock(reinterpret_cast<std::uint8_t*>(part.data()),
-                            static_cast<std::uint32_t>(n));
-      got += part;
-    }
-    return got.size() >= sent.size();
-  }));
+  ASSERT_TRUE(Stream(peer, sent, sent.size(), got));
   EXPECT_EQ(got, sent);
 }
 
@@ -214,6 +220,43 @@ TEST_F(WinsockDispatcherTest, PeerCloseClearsCarrierAndTellsThePort) {
   EXPECT_EQ(port->Count(wsnMainClosed), 1);
   EXPECT_FALSE(dispatcher->ModemBits & msDCD);
   EXPECT_EQ(Connection()->PeerSocket, platform::INVALID_SOCKET);
+}
+
+// A reply that a write's status refresh reads into the ring, just before
+// the peer closes, gets no read notice of its own. It still reaches the
+// dispatcher's readers, before the port hears of the close (on which the
+// port closes itself).
+TEST_F(WinsockDispatcherTest, BytesReadOutsideAPassAreDeliveredBeforeTheClose) {
+  const SOCKET peer = ConnectClient(false);
+  struct Reader {
+    TApdWinsockDispatcher* d;
+    std::string got;
+    void Handle(std::uint32_t msg, std::uint32_t count, std::int32_t) {
+      if (msg != TriggerAvailMsg || count == 0) return;
+      std::string part(count, '\0');
+      d->ReadBlock(reinterpret_cast<std::uint8_t*>(part.data()), count);
+      got += part;
+    }
+  } reader{dispatcher.get(), {}};
+  dispatcher->SetAvailThreshold(1);
+  dispatcher->AddMethodTriggerHandler(MakeTriggerMethod<&Reader::Handle>(&reader));
+  std::string atClose = "(no close)";
+  port->OnNotice = [&](int code) {
+    if (code == wsnMainClosed) atClose = reader.got;
+  };
+  Send(peer, "221 Goodbye\r\n");
+  ASSERT_EQ(platform::shutdown(peer, platform::SD_SEND), 0);
+  // Arrived as the system sees it; the loop has not looked yet.
+  platform::fd_set set;
+  platform::FdZero(set);
+  platform::FdSet(Connection()->PeerSocket, set);
+  platform::timeval wait{20, 0};
+  ASSERT_EQ(platform::select(0, &set, nullptr, nullptr, &wait), 1);
+  EXPECT_EQ(Put("QUIT\r\n"), 0);
+  ASSERT_TRUE(PumpUntil([&] { return port->Saw(wsnMainClosed); }));
+  EXPECT_EQ(atClose, "221 Goodbye\r\n");
+  EXPECT_EQ(reader.got, "221 Goodbye\r\n");
+  dispatcher->RemoveMethodTriggerHandler(MakeTriggerMethod<&Reader::Handle>(&reader));
 }
 
 TEST_F(WinsockDispatcherTest, ResetReachesThePortAsError10054) {
@@ -463,6 +506,28 @@ TEST_F(WinsockDispatcherTest, OtherCommandsAndSubnegotiationsAreDropped) {
   Send(peer, Bytes({'a', 255, 241, 'b', 255, 250, 31, 0, 80, 255, 240, 'c'}));
   EXPECT_EQ(Deliver(3), "abc");
   EXPECT_EQ(Leftover(peer), "");
+}
+
+// A subnegotiation is taken as it arrives, also split over arrivals; one
+// that never ends is given up at its bound instead of filling the ring, so
+// the line after it still arrives.
+TEST_F(WinsockDispatcherTest, SubnegotiationsAreTakenAsTheyArriveWithABound) {
+  const SOCKET peer = ConnectClient(true);
+  Send(peer, Bytes({'a', 255, 250, 24, 1}));
+  EXPECT_EQ(Deliver(1), "a");
+  Send(peer, Bytes({255}));
+  Settle();
+  Send(peer, Bytes({240, 'b'}));
+  EXPECT_EQ(Deliver(1), "b");
+  EXPECT_EQ(Receive(peer, 11), Bytes({255, 250, 24, 0, 'v', 't', '1', '0', '0', 255, 240}));
+
+  Send(peer, Bytes({255, 250, 24}));
+  const std::string endless(3 * 4096, 'x');
+  std::string got;
+  const std::string expected =
+      std::string(endless.size() - WsSubnegotiationLimit, 'x') + "220 ok\r\n";
+  ASSERT_TRUE(Stream(peer, endless + "220 ok\r\n", expected.size(), got));
+  EXPECT_EQ(got, expected);
 }
 
 TEST_F(WinsockDispatcherTest, SendRingWithOneFreeByteRefusesAnEscapedByte) {

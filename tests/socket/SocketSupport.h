@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "platform/Messages.h"
 #include "platform/Modules.h"
 #include "platform/Pump.h"
@@ -136,6 +138,17 @@ inline std::string ReceiveAtLeast(platform::SOCKET s, std::size_t n) {
     return got.size() >= n;
   });
   return got;
+}
+
+// Lets the loop watch its descriptors and post, without dispatching, until
+// done() holds; false after the deadline.
+inline bool WaitUndispatched(const std::function<bool()>& done) {
+  const std::uint32_t start = platform::timeGetTime();
+  while (!done()) {
+    if (platform::timeGetTime() - start > 20000) return false;
+    platform::WaitForWork(50);
+  }
+  return true;
 }
 
 // Lets the loop look at every descriptor a few times without waiting and

@@ -23,10 +23,11 @@ class TWatcher : public TComponent {
   struct TNote {
     TComponent* Component;
     TOperation Operation;
+    std::string Class;  // the class the component showed then
   };
   void ComponentNotify(TComponent* component, TOperation operation) override {
     TComponent::ComponentNotify(component, operation);
-    notes.push_back({component, operation});
+    notes.push_back({component, operation, component->ClassName()});
   }
   std::vector<TNote> notes;
   TComponent* buddy = nullptr;
@@ -123,6 +124,30 @@ TEST(ComponentTest, NotifiesOwnerAndOtherComponentsOfInsertAndRemoval) {
   EXPECT_EQ(owner.notes.back().Operation, TOperation::opRemove);
   EXPECT_EQ(other.notes.back().Component, moved);
   EXPECT_EQ(other.notes.back().Operation, TOperation::opInsert);
+}
+
+// Made by NewComponent or by its registered factory, a component is
+// announced once it is whole, so a rule may test its class; a plain new
+// announces it from the base constructor.
+TEST(ComponentTest, AComponentTheModelMakesIsAnnouncedFullyConstructed) {
+  RegisterComponentClass<TSpecialButton>();
+  TWatcher owner(nullptr);
+  auto* sibling = new TWatcher(&owner);
+  auto* made = NewComponent<TSpecialButton>(&owner);
+  TComponent* read = (*FindComponentClass("TSpecialButton"))(&owner);
+  auto* plain = new TSpecialButton(&owner);
+  auto* afterwards = NewComponent<TWatcher>(&owner);
+  ASSERT_EQ(sibling->notes.size(), 4u);
+  EXPECT_EQ(sibling->notes[0].Component, made);
+  EXPECT_EQ(sibling->notes[0].Class, "TSpecialButton");
+  EXPECT_EQ(sibling->notes[1].Component, read);
+  EXPECT_EQ(sibling->notes[1].Class, "TSpecialButton");
+  EXPECT_EQ(sibling->notes[2].Component, plain);
+  EXPECT_EQ(sibling->notes[2].Class, "TComponent");
+  EXPECT_EQ(sibling->notes[3].Component, afterwards);
+  EXPECT_EQ(sibling->notes[3].Class, "TWatcher");
+  EXPECT_EQ(owner.notes.size(), 5u);
+  EXPECT_EQ(owner.ComponentCount(), 5);
 }
 
 TEST(ComponentTest, ReferenceIsClearedWhenTheComponentGoes) {

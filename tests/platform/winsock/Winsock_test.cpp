@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,6 +98,15 @@ void ResetAndClose(SOCKET s) {
   EXPECT_EQ(closesocket(s), 0);
 }
 
+// Waits until the socket is readable (data or end) as the system sees it.
+bool Readable(SOCKET s) {
+  fd_set set;
+  FdZero(set);
+  FdSet(s, set);
+  timeval wait{20, 0};
+  return select(0, &set, nullptr, nullptr, &wait) == 1;
+}
+
 class WinsockTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -124,14 +134,6 @@ class WinsockTest : public ::testing::Test {
       while (PeekMessage(msg, true))
         DispatchMessage(msg);
     }
-  }
-  // Waits until the socket is readable (data or end) as the system sees it.
-  static bool Readable(SOCKET s) {
-    fd_set set;
-    FdZero(set);
-    FdSet(s, set);
-    timeval wait{20, 0};
-    return select(0, &set, nullptr, nullptr, &wait) == 1;
   }
 
   int Count(SOCKET s, int event) const {
@@ -285,6 +287,8 @@ INSTANTIATE_TEST_SUITE_P(
                     return send(c, "x", 1, 0);
                   },
                   WSAESHUTDOWN},
+        ErrorCase{"ShutdownOfUnconnected",
+                  [] { return shutdown(socket(AF_INET, SOCK_STREAM, 0), SD_BOTH); }, WSAENOTCONN},
         ErrorCase{"PeerOfUnconnected",
                   [] {
                     sockaddr_in a;
@@ -404,7 +408,7 @@ TEST_F(WinsockTest, DescriptorsAtTheToolkitLimitAreRefused) {
   ::close(fillers.back());
   fillers.pop_back();
   const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-  EXPECT_EQ(s, 1023u);  // the last free one below the limit
+  EXPECT_NE(s, INVALID_SOCKET);  // on the last free descriptor below the limit
   closesocket(s);
   for (int fd : fillers)
     ::close(fd);
@@ -847,11 +851,62 @@ TEST_F(WinsockTest, ClosesocketStopsNotifications) {
   ASSERT_EQ(closesocket(s), 0);
   Settle();
   EXPECT_EQ(CountFor(s), 0);
-  // The number may come back for a new socket, which is a socket of its own.
+  // The descriptor comes back at once for a new socket; its handle does
+  // not, and the closed handle stays no socket.
   SOCKET again = socket(AF_INET, SOCK_STREAM, 0);
+  EXPECT_NE(again, s);
+  char b[4];
+  EXPECT_EQ(recv(s, b, sizeof b, 0), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
   Settle();
   EXPECT_EQ(CountFor(again), 0);
 }
+
+// --- shutdown after the connection ended ---
+
+// How the connection of a pair ends before our side shuts it down.
+struct EndedCase {
+  const char* name;
+  std::function<void(SOCKET ours, SOCKET peer)> end;
+};
+
+void PrintTo(const EndedCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class WinsockShutdownTest : public WinsockTest, public ::testing::WithParamInterface<EndedCase> {};
+
+// The close sequence of a data connection shuts both sides down after the
+// peer is gone; a socket that was connected stays so for shutdown until it
+// is closed.
+TEST_P(WinsockShutdownTest, ShutdownOfAConnectedSocketSucceedsAfterThePeerIsGone) {
+  SOCKET c, s;
+  Pair(&c, &s);
+  GetParam().end(c, s);
+  ASSERT_TRUE(Readable(c));
+  EXPECT_EQ(shutdown(c, SD_SEND), 0) << WSAGetLastError();
+  EXPECT_EQ(shutdown(c, SD_BOTH), 0) << WSAGetLastError();
+  EXPECT_EQ(closesocket(c), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, WinsockShutdownTest,
+                         ::testing::Values(EndedCase{"BothSidesClosed",
+                                                     [](SOCKET ours, SOCKET peer) {
+                                                       ASSERT_EQ(shutdown(ours, SD_SEND), 0);
+                                                       ASSERT_EQ(closesocket(peer), 0);
+                                                       char b[4];
+                                                       ASSERT_TRUE(Readable(ours));
+                                                       ASSERT_EQ(recv(ours, b, sizeof b, 0), 0);
+                                                     }},
+                                           EndedCase{"PeerReset",
+                                                     [](SOCKET ours, SOCKET peer) {
+                                                       ResetAndClose(peer);
+                                                       ASSERT_TRUE(Readable(ours));
+                                                       char b[4];
+                                                       ASSERT_EQ(recv(ours, b, sizeof b, 0),
+                                                                 SOCKET_ERROR);
+                                                     }}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace platform
