@@ -65,6 +65,12 @@ TApdCustomFtpClient::TApdCustomFtpClient(TComponent* owner) : TApdCustomWinsockP
   replyPacket_->SetEndString("\r\n");
   replyPacket_->SetEndCond({ecString});
   replyPacket_->SetTimeOut(0);
+  replyPacket_->SetMaxPacketSize(MaxReplyLine);
+  // The overflow is noticed inside the packet's matching; the connection
+  // is closed after it, from the window.
+  replyPacket_->OnOverflow = [this](TObject*) {
+    platform::PostMessage(windowHandle_, FtpOverflowMsg, 0, 0);
+  };
   replyPacket_->OnStringPacket = [this](TObject*, const std::string& line) { ReplyLine(line); };
   replyPacket_->SetEnabled(false);
 
@@ -226,6 +232,9 @@ platform::LRESULT TApdCustomFtpClient::WindowProc(platform::UINT msg, platform::
         OnFtpStatus(this, static_cast<TFtpStatusCode>(wParam), present ? text.c_str() : nullptr);
       return 0;
     }
+    case FtpOverflowMsg:
+      ReplyOverflow();
+      return 0;
     case FtpTimeoutMsg:
       AbortFlag = true;
       ChangeState(FtpState > psLogin ? psIdle : psClosed);

@@ -93,6 +93,8 @@ constexpr platform::UINT FtpLogMsg = 2846;
 constexpr platform::UINT FtpReplyMsg = 2847;
 constexpr platform::UINT FtpStatusMsg = 2848;
 constexpr platform::UINT FtpTimeoutMsg = 2849;
+// The client's own note that the reply packet overflowed.
+constexpr platform::UINT FtpOverflowMsg = 2850;
 
 // Sizes of the two buffers inside the client, and the bounds of what a
 // server can make it hold.

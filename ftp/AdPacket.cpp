@@ -77,6 +77,7 @@ void TApdDataPacket::PublishProperties() {
   PublishEvent("OnPacket", OnPacket);
   PublishEvent("OnStringPacket", OnStringPacket);
   PublishEvent("OnTimeout", OnTimeout);
+  PublishEvent("OnOverflow", OnOverflow);
 }
 
 void TApdDataPacket::SetEnabled(bool value) {
@@ -342,6 +343,13 @@ std::int32_t TApdDataPacket::DropCollected(std::int32_t i) {
     keep = std::min({keep, i - collectStart_ + 1, i - beginMatch_});
   }
   const std::int32_t cut = i + 1 - keep;
+  if (droppedBytes_ == 0 && OnOverflow) {
+    try {
+      OnOverflow(this);
+    } catch (...) {
+      if (Application != nullptr) Application->HandleException(this);
+    }
+  }
   droppedBytes_ += cut - beginMatch_;
   m.Consume(cut);
   beginMatch_ = 0;

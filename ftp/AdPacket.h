@@ -136,6 +136,10 @@ class TApdDataPacket : public TApdBaseComponent {
   TPacketNotifyEvent OnPacket;
   TStringPacketNotifyEvent OnStringPacket;
   TNotifyEvent OnTimeout;
+  // Fires once for a packet that grows past MaxPacketSize, when its
+  // dropping begins, from inside the matching pass: the handler must not
+  // close the port or change packets (post a message for that).
+  TNotifyEvent OnOverflow;
 
   void AfterLoad() override;
   void ComponentNotify(TComponent* component, TOperation operation) override;

@@ -582,8 +582,13 @@ TEST_F(FtpClientTest, UnopenableLocalFileLeavesTheClientIdle) {
 // --- Replies a server should not send ----------------------------------------------
 
 TEST_F(FtpClientTest, HugeReplyKeepsItsStartAndTheClientInStep) {
+  // A multi-line reply of 1 MiB in lines of 1 KiB.
+  std::string reply;
+  for (int i = 0; i < 1024; ++i)
+    reply += "250-" + std::string(1018, 'x') + "\r\n";
+  reply += "250 done\r\n";
   ScriptedFtpServer server;
-  server.On("CWD", "250-" + std::string(1024 * 1024, 'x') + "\r\n250 done\r\n");
+  server.On("CWD", reply);
   LogIn(server.Port());
   ASSERT_TRUE(client->ChangeDir("big"));
   ASSERT_TRUE(PumpToOutcome()) << Joined();
@@ -592,6 +597,20 @@ TEST_F(FtpClientTest, HugeReplyKeepsItsStartAndTheClientInStep) {
   ASSERT_TRUE(client->CurrentDir());
   ASSERT_TRUE(PumpToOutcome()) << Joined();
   EXPECT_EQ(client->Events, Events{"status 5 [/]"});
+}
+
+TEST_F(FtpClientTest, EndlessReplyLineEndsTheConnectionWithOneError) {
+  ScriptedFtpServer server;
+  server.On("CWD", std::string(200000, 'x'));
+  LogIn(server.Port());
+  ASSERT_TRUE(client->ChangeDir("x"));
+  ASSERT_TRUE(PumpUntil([&] { return client->Has("status 0"); })) << Joined();
+  Settle();
+  EXPECT_EQ(client->Events,
+            (Events{"error 0 [Reply line too long: the server sent more than 65536 bytes "
+                    "without CR LF]",
+                    "status 2", "log 2", "status 0"}));
+  EXPECT_FALSE(client->Connected());
 }
 
 TEST_F(FtpClientTest, OverlongReplyTextIsCutAtTheBuffer) {
