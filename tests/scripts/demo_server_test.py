@@ -50,14 +50,14 @@ def alive(pid):
 class DemoServer:
     """One server process on a free port; stopped with the test."""
 
-    def __init__(self, test, root=TREE):
+    def __init__(self, test, root=TREE, extra=()):
         self.work = tempfile.mkdtemp()
         test.addCleanup(lambda: subprocess.run(["rm", "-rf", self.work]))
         self.ready = os.path.join(self.work, "port")
         self.log = open(os.path.join(self.work, "log"), "w+")
         self.process = subprocess.Popen(
             [SERVER, "--user", USER, "--password", PASSWORD, "--port", "0",
-             "--root", root, "--ready-file", self.ready],
+             "--root", root, "--ready-file", self.ready, *extra],
             stdout=self.log, stderr=subprocess.STDOUT)
         test.addCleanup(self.stop)
         wait_until(lambda: os.path.exists(self.ready) or self.process.poll() is not None,
@@ -120,6 +120,27 @@ class ServesTheDemoTree(unittest.TestCase):
             # Bytes that a text-mode transfer would change.
             for byte in (b"\0", b"\r", b"\n", b"\xff"):
                 self.assertIn(byte, data, edition)
+
+    def test_a_slow_line_sends_the_same_bytes_in_several_blocks(self):
+        server = DemoServer(self, extra=("--rate", "256"))
+        ftp = server.client(self)
+        ftp.cwd("//Program_TKV1")
+        blocks = []
+        ftp.retrbinary("RETR Data.bin", blocks.append)
+        with open(os.path.join(TREE, "Program_TKV1", "Data.bin"), "rb") as f:
+            expected = f.read()
+        self.assertEqual(b"".join(blocks), expected)
+        # The server pauses after its first second's worth, so the file
+        # cannot come in one piece.
+        self.assertGreater(len(expected), 256)
+        self.assertGreater(len(blocks), 1)
+
+    def test_a_negative_rate_is_refused(self):
+        result = subprocess.run(
+            [SERVER, "--user", USER, "--password", PASSWORD, "--port", "0", "--rate", "-1"],
+            capture_output=True, text=True, timeout=60)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("--rate", result.stderr)
 
     def test_a_wrong_password_is_refused(self):
         server = DemoServer(self)
