@@ -132,6 +132,9 @@ struct State {
   std::deque<std::shared_ptr<CrossCall>> calls;
   std::unique_ptr<WaitSeam> seam = std::make_unique<PollSeam>();
   int waitDepth = 0;
+  // Waits in progress inside the seam itself. The descriptors' callbacks
+  // run after the seam's wait has returned, so they are not counted.
+  int seamDepth = 0;
 
   // Main thread only.
   std::map<std::pair<HWND, UINT>, Timer> timers;
@@ -195,9 +198,12 @@ bool Post(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   std::lock_guard lock(s.mutex);
   if (hwnd != 0 && s.windows.count(hwnd) == 0) return false;
   s.posted.push_back({{hwnd, msg, wParam, lParam}, false});
-  // The main thread needs waking only from inside a wait (a toolkit seam
-  // may run handlers there); any other thread always wakes it.
-  if (!OnMainThread() || s.waitDepth > 0) s.seam->Wake();
+  // The main thread needs waking only from inside the seam's wait (a
+  // toolkit seam may run handlers there); any other thread always wakes it.
+  // A descriptor's callback posts after the seam's wait, and the loop looks
+  // at its queue before it waits again: a socket's read notice for every
+  // block costs no wake-up (two system calls on the eventfd).
+  if (!OnMainThread() || s.seamDepth > 0) s.seam->Wake();
   return true;
 }
 
@@ -336,10 +342,23 @@ void WaitSeamAndHandle(int timeoutMs) {
       if (outermost) s.retired.clear();
     }
   } leave{s};
-  s.seam->Wait(timeoutMs, [&](int fd, short revents) {
-    auto it = s.watches.find(fd);
-    if (it != s.watches.end()) ready.push_back({fd, revents, it->second.generation});
-  });
+  {
+    struct InSeam {
+      State& s;
+      explicit InSeam(State& state) : s(state) {
+        std::lock_guard lock(s.mutex);
+        ++s.seamDepth;
+      }
+      ~InSeam() {
+        std::lock_guard lock(s.mutex);
+        --s.seamDepth;
+      }
+    } inSeam{s};
+    s.seam->Wait(timeoutMs, [&](int fd, short revents) {
+      auto it = s.watches.find(fd);
+      if (it != s.watches.end()) ready.push_back({fd, revents, it->second.generation});
+    });
+  }
   for (const Ready& r : ready) {
     auto it = s.watches.find(r.fd);
     // A descriptor unwatched or watched anew by an earlier callback of this
