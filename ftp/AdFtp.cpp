@@ -100,7 +100,7 @@ TApdCustomFtpClient::TApdCustomFtpClient(TComponent* owner) : TApdCustomWinsockP
   PublishEvent("OnFtpLog", OnFtpLog);
 }
 
-void TApdCustomFtpClient::BeforeDestruction() {
+void TApdCustomFtpClient::CloseForDestruction() {
   Destroying = true;
   ResetDataSockets();
   // The disconnect notification runs here, while the reply packet and the
@@ -110,19 +110,16 @@ void TApdCustomFtpClient::BeforeDestruction() {
   } catch (...) {
     ShowHandlerException(this);
   }
+}
+
+void TApdCustomFtpClient::BeforeDestruction() {
+  CloseForDestruction();
   TApdCustomWinsockPort::BeforeDestruction();
 }
 
 TApdCustomFtpClient::~TApdCustomFtpClient() {
-  Destroying = true;
-  ResetDataSockets();
-  // A plain delete skipped BeforeDestruction: close while this class's
-  // notifications still run.
-  try {
-    if (Open()) SetOpen(false);
-  } catch (...) {
-    ShowHandlerException(this);
-  }
+  // A plain delete skipped BeforeDestruction.
+  CloseForDestruction();
   if (replyPacket_ != nullptr) {
     replyPacket_->Free();
     replyPacket_ = nullptr;

@@ -234,6 +234,9 @@ class TApdCustomFtpClient : public TApdCustomWinsockPort {
     void operator()(TLocalFile* file) const;
   };
 
+  // The first steps of destruction: no more reports, the data connection
+  // and the port closed while this class's notifications still run.
+  void CloseForDestruction();
   platform::LRESULT WindowProc(platform::UINT msg, platform::WPARAM wParam,
                                platform::LPARAM lParam);
   void ReplyLine(const std::string& line);
