@@ -133,7 +133,7 @@ int RunMessageLoop();
 void WaitForWork(int timeoutMs);
 
 // Descriptors watched by the loop, for the socket library. events are
-// poll(2) bits (POLLIN, POLLOUT); the callback runs on the main thread with
+// poll(2) bits (POLLIN, POLLOUT, POLLRDHUP); the callback runs on the main thread with
 // the returned bits while the descriptor stays ready (POLLERR and POLLHUP
 // always count). Watching a descriptor again replaces its events and
 // callback; events 0 unwatches it. A descriptor closed while watched is
@@ -149,7 +149,9 @@ class WaitSeam {
   virtual ~WaitSeam() = default;
   virtual void SetWatch(int fd, short events) = 0;  // events 0: stop watching
   // Waits up to timeoutMs (-1: forever) and calls ready(fd, revents) for
-  // each watched descriptor that became ready.
+  // each watched descriptor that became ready. revents are poll(2)'s own,
+  // taken when the wait ends, and carry POLLRDHUP when it was asked for:
+  // the socket library trusts a readable stream without it to hold data.
   virtual void Wait(int timeoutMs, const std::function<void(int, short)>& ready) = 0;
   virtual void Wake() = 0;
 };
