@@ -141,6 +141,14 @@ void WaitForWork(int timeoutMs);
 using FdCallback = std::function<void(int fd, short revents)>;
 void WatchFd(int fd, short events, FdCallback callback);
 void UnwatchFd(int fd);
+// Changes the events of a watched descriptor and keeps its callback; false
+// (and nothing changed) when fd is not watched. events 0 pauses the watch:
+// nothing is reported for it, POLLERR and POLLHUP neither, until events are
+// set again, and a paused descriptor that is closed is not noticed, so its
+// owner unwatches it before closing. Readiness found in the current round
+// under the old events is not reported. Unlike WatchFd it allocates
+// nothing, so it suits a watch toggled for every block of a transfer.
+bool SetFdEvents(int fd, short events);
 
 // The wait seam. The loop tells the seam which descriptors it watches and
 // asks it to wait; Wake may be called from any thread and ends a wait early.

@@ -454,7 +454,7 @@ int WSACleanup() {
     table.sockets.clear();
   }
   for (const Socket& k : closing) {
-    if (k.watching != 0) UnwatchFd(k.fd);
+    if (k.registered) UnwatchFd(k.fd);
     ::close(k.fd);
   }
   return 0;
@@ -531,7 +531,7 @@ int closesocket(SOCKET s) {
     k = *found;
     wsock::Sockets().sockets.erase(s);
   }
-  if (k.watching != 0) UnwatchFd(k.fd);
+  if (k.registered) UnwatchFd(k.fd);
   ::close(k.fd);
   return 0;
 }
