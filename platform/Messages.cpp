@@ -42,20 +42,27 @@ class PollSeam final : public WaitSeam {
   }
   ~PollSeam() override { close(wakeFd_); }
 
+  // A descriptor no longer watched keeps its entry with events 0, so that a
+  // watch paused and resumed for every block allocates nothing; entries are
+  // bounded by the descriptor numbers in use.
   void SetWatch(int fd, short events) override {
     if (events == 0) {
-      watches_.erase(fd);
+      auto it = watches_.find(fd);
+      if (it != watches_.end()) it->second = 0;
     } else {
       watches_[fd] = events;
     }
   }
 
+  // The poll list is kept between waits for the same reason. ready only
+  // records what it is told (the loop's handling runs after the wait), so
+  // the list is never used by two waits at once.
   void Wait(int timeoutMs, const std::function<void(int, short)>& ready) override {
-    std::vector<pollfd> fds;
-    fds.reserve(watches_.size() + 1);
+    std::vector<pollfd>& fds = fds_;
+    fds.clear();
     fds.push_back({wakeFd_, POLLIN, 0});
     for (const auto& [fd, events] : watches_)
-      fds.push_back({fd, events, 0});
+      if (events != 0) fds.push_back({fd, events, 0});
     // A time-out or an interrupting signal both just end the wait; the
     // caller looks at its queue and timers again either way.
     if (poll(fds.data(), fds.size(), timeoutMs) <= 0) return;
@@ -78,6 +85,7 @@ class PollSeam final : public WaitSeam {
  private:
   int wakeFd_;
   std::map<int, short> watches_;
+  std::vector<pollfd> fds_;
 };
 
 struct Window {
@@ -95,6 +103,13 @@ struct Watch {
   short events = 0;
   std::shared_ptr<const FdCallback> callback;
   std::uint64_t generation = 0;
+};
+
+// A descriptor the seam found ready, with the watch it was found under.
+struct ReadyFd {
+  int fd;
+  short revents;
+  std::uint64_t generation;
 };
 
 struct Posted {
@@ -142,6 +157,10 @@ struct State {
   std::map<int, Watch> watches;
   std::uint64_t nextGeneration = 1;
   int takesSincePoll = 0;
+  // The ready descriptors of the waits in progress, one list per depth of
+  // nesting (a callback may pump); a deque, so a deeper wait adding a list
+  // leaves the outer lists where they are.
+  std::deque<std::vector<ReadyFd>> readyLists;
   // Seams replaced from inside one of their own waits, kept until the
   // outermost wait has returned.
   std::vector<std::unique_ptr<WaitSeam>> retired;
@@ -321,16 +340,16 @@ int MsUntilNextTimer() {
 // unwatch freely.
 void WaitSeamAndHandle(int timeoutMs) {
   State& s = S();
-  struct Ready {
-    int fd;
-    short revents;
-    std::uint64_t generation;
-  };
-  std::vector<Ready> ready;
+  int depth;
   {
     std::lock_guard lock(s.mutex);
-    ++s.waitDepth;
+    depth = ++s.waitDepth;
   }
+  // Each depth of nested waits has its own list, kept between waits.
+  while (s.readyLists.size() < static_cast<std::size_t>(depth))
+    s.readyLists.emplace_back();
+  std::vector<ReadyFd>& ready = s.readyLists[static_cast<std::size_t>(depth) - 1];
+  ready.clear();
   struct Leave {
     State& s;
     ~Leave() {
@@ -359,11 +378,12 @@ void WaitSeamAndHandle(int timeoutMs) {
       if (it != s.watches.end()) ready.push_back({fd, revents, it->second.generation});
     });
   }
-  for (const Ready& r : ready) {
+  for (const ReadyFd& r : ready) {
     auto it = s.watches.find(r.fd);
-    // A descriptor unwatched or watched anew by an earlier callback of this
-    // round is not told about readiness it may no longer have.
-    if (it == s.watches.end() || it->second.generation != r.generation) continue;
+    // A descriptor unwatched, paused or watched anew by an earlier callback
+    // of this round is not told about readiness it may no longer have.
+    if (it == s.watches.end() || it->second.generation != r.generation || it->second.events == 0)
+      continue;
     auto callback = it->second.callback;
     short bits = r.revents & static_cast<short>(it->second.events | POLLERR | POLLHUP | POLLNVAL);
     if ((*callback)) (*callback)(r.fd, bits);
@@ -619,6 +639,18 @@ void WatchFd(int fd, short events, FdCallback callback) {
   watch.callback = std::make_shared<const FdCallback>(std::move(callback));
   watch.generation = s.nextGeneration++;
   s.seam->SetWatch(fd, events);
+}
+
+bool SetFdEvents(int fd, short events) {
+  RequireMainThread("SetFdEvents");
+  State& s = S();
+  auto it = s.watches.find(fd);
+  if (it == s.watches.end()) return false;
+  if (it->second.events == events) return true;
+  it->second.events = events;
+  it->second.generation = s.nextGeneration++;
+  s.seam->SetWatch(fd, events);
+  return true;
 }
 
 void UnwatchFd(int fd) {

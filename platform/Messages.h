@@ -133,7 +133,7 @@ int RunMessageLoop();
 void WaitForWork(int timeoutMs);
 
 // Descriptors watched by the loop, for the socket library. events are
-// poll(2) bits (POLLIN, POLLOUT); the callback runs on the main thread with
+// poll(2) bits (POLLIN, POLLOUT, POLLRDHUP); the callback runs on the main thread with
 // the returned bits while the descriptor stays ready (POLLERR and POLLHUP
 // always count). Watching a descriptor again replaces its events and
 // callback; events 0 unwatches it. A descriptor closed while watched is
@@ -141,6 +141,14 @@ void WaitForWork(int timeoutMs);
 using FdCallback = std::function<void(int fd, short revents)>;
 void WatchFd(int fd, short events, FdCallback callback);
 void UnwatchFd(int fd);
+// Changes the events of a watched descriptor and keeps its callback; false
+// (and nothing changed) when fd is not watched. events 0 pauses the watch:
+// nothing is reported for it, POLLERR and POLLHUP neither, until events are
+// set again, and a paused descriptor that is closed is not noticed, so its
+// owner unwatches it before closing. Readiness found in the current round
+// under the old events is not reported. Unlike WatchFd it allocates
+// nothing, so it suits a watch toggled for every block of a transfer.
+bool SetFdEvents(int fd, short events);
 
 // The wait seam. The loop tells the seam which descriptors it watches and
 // asks it to wait; Wake may be called from any thread and ends a wait early.
@@ -149,7 +157,9 @@ class WaitSeam {
   virtual ~WaitSeam() = default;
   virtual void SetWatch(int fd, short events) = 0;  // events 0: stop watching
   // Waits up to timeoutMs (-1: forever) and calls ready(fd, revents) for
-  // each watched descriptor that became ready.
+  // each watched descriptor that became ready. revents are poll(2)'s own,
+  // taken when the wait ends, and carry POLLRDHUP when it was asked for:
+  // the socket library trusts a readable stream without it to hold data.
   virtual void Wait(int timeoutMs, const std::function<void(int, short)>& ready) = 0;
   virtual void Wake() = 0;
 };

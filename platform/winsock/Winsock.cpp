@@ -330,8 +330,10 @@ int Send(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int 
 }
 
 // Socket options: Winsock's (level, name) and the system's, and how the
-// value is carried.
-enum class OptionKind { Bool, Int, Linger, DontLinger, Error, ReadOnlyBool };
+// value is carried. The type is fixed when the socket is made and kept in
+// the table, so it is answered without a system call: the socket layer asks
+// for it on every notification to tell a live handle from a closed one.
+enum class OptionKind { Bool, Int, Linger, DontLinger, Error, ReadOnlyBool, Type };
 struct OptionMapping {
   int level;
   int name;
@@ -354,7 +356,7 @@ constexpr OptionMapping kOptions[] = {
     {SOL_SOCKET, SO_SNDLOWAT, sys::kSolSocket, sys::kSoSndLowat, OptionKind::Int},
     {SOL_SOCKET, SO_RCVLOWAT, sys::kSolSocket, sys::kSoRcvLowat, OptionKind::Int},
     {SOL_SOCKET, SO_ERROR, sys::kSolSocket, sys::kSoError, OptionKind::Error},
-    {SOL_SOCKET, SO_TYPE, sys::kSolSocket, sys::kSoType, OptionKind::Int},
+    {SOL_SOCKET, SO_TYPE, sys::kSolSocket, sys::kSoType, OptionKind::Type},
     {IPPROTO_TCP, TCP_NODELAY, sys::kIpprotoTcp, sys::kTcpNoDelay, OptionKind::Bool},
 };
 
@@ -452,7 +454,7 @@ int WSACleanup() {
     table.sockets.clear();
   }
   for (const Socket& k : closing) {
-    if (k.watching != 0) UnwatchFd(k.fd);
+    if (k.registered) UnwatchFd(k.fd);
     ::close(k.fd);
   }
   return 0;
@@ -529,7 +531,7 @@ int closesocket(SOCKET s) {
     k = *found;
     wsock::Sockets().sockets.erase(s);
   }
-  if (k.watching != 0) UnwatchFd(k.fd);
+  if (k.registered) UnwatchFd(k.fd);
   ::close(k.fd);
   return 0;
 }
@@ -727,7 +729,7 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
   const wsock::OptionMapping* o = wsock::FindOption(level, optname);
   if (o == nullptr) return SOCKET_ERROR;
   if (o->kind == wsock::OptionKind::Error || o->kind == wsock::OptionKind::ReadOnlyBool ||
-      optname == SO_TYPE)
+      o->kind == wsock::OptionKind::Type)
     return Fail(WSAENOPROTOOPT);
   int result = 0;
   if (o->kind == wsock::OptionKind::Linger) {
@@ -783,13 +785,15 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
       const int pending = wsock::PendingSystemError(v.fd);
       value = pending == 0 ? 0 : wsock::WinsockError(pending);
     }
+  } else if (o->kind == wsock::OptionKind::Type) {
+    // SOCK_STREAM and SOCK_DGRAM have the same numbers on both sides.
+    value = v.type;
   } else {
     socklen_t len = sizeof value;
     if (::getsockopt(v.fd, o->sysLevel, o->sysName, &value, &len) != 0)
       return wsock::FailFromErrno(s, errno);
     if (o->kind == wsock::OptionKind::Bool || o->kind == wsock::OptionKind::ReadOnlyBool)
       value = value != 0 ? 1 : 0;
-    // SOCK_STREAM and SOCK_DGRAM have the same numbers on both sides.
   }
   std::memcpy(optval, &value, sizeof value);
   *optlen = need;

@@ -129,6 +129,9 @@ struct Socket {
   bool acceptArmed = false;
   bool closeReported = false;
   short watching = 0;  // the poll events the loop watches for it
+  // The loop holds a watch of the descriptor, paused or not, which closing
+  // must remove.
+  bool registered = false;
 };
 
 struct SocketTable {

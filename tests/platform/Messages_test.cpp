@@ -464,6 +464,10 @@ class Pipe {
     if (fds_[0] >= 0) close(fds_[0]);
     fds_[0] = -1;
   }
+  void CloseWrite() {
+    if (fds_[1] >= 0) close(fds_[1]);
+    fds_[1] = -1;
+  }
 
  private:
   int fds_[2] = {-1, -1};
@@ -486,6 +490,30 @@ TEST_F(MessagesTest, AWatchedDescriptorCallsBackOnTheMainThreadUntilUnwatched) {
   pipe.Put('y');
   PumpFor(30);
   EXPECT_EQ(got.size(), 1u);
+}
+
+TEST_F(MessagesTest, APausedWatchReportsNothingUntilResumedWithItsCallback) {
+  Pipe pipe;
+  EXPECT_FALSE(SetFdEvents(pipe.ReadEnd(), POLLIN));  // not watched yet
+  int calls = 0;
+  WatchFd(pipe.ReadEnd(), POLLIN, [&](int, short revents) {
+    ++calls;
+    EXPECT_TRUE(revents & POLLIN);
+    // Paused from its own callback, as the socket library does once a block.
+    EXPECT_TRUE(SetFdEvents(pipe.ReadEnd(), 0));
+  });
+  pipe.Put('a');
+  WaitForWork(0);
+  EXPECT_EQ(calls, 1);
+  // The byte is still there: a paused watch is quiet, hang-up included.
+  pipe.CloseWrite();
+  PumpFor(30);
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(SetFdEvents(pipe.ReadEnd(), POLLIN));
+  WaitForWork(0);
+  EXPECT_EQ(calls, 2);
+  UnwatchFd(pipe.ReadEnd());
+  EXPECT_FALSE(SetFdEvents(pipe.ReadEnd(), POLLIN));
 }
 
 TEST_F(MessagesTest, ADescriptorClosedWhileWatchedIsReportedOnceAndForgotten) {

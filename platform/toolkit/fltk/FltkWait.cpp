@@ -27,16 +27,20 @@ class TFltkWaitSeam : public WaitSeam {
 
   ~TFltkWaitSeam() override {
     for (const auto& [fd, events] : watched_)
-      Fl::remove_fd(fd);
+      if (events != 0) Fl::remove_fd(fd);
     Fl::remove_fd(pipe_[0]);
     ::close(pipe_[0]);
     ::close(pipe_[1]);
   }
 
+  // A descriptor no longer watched keeps its entry with events 0, so that a
+  // socket's watch paused and resumed for every block allocates nothing
+  // here; entries are bounded by the descriptor numbers in use.
   void SetWatch(int fd, short events) override {
-    if (watched_.count(fd) != 0) {
+    auto it = watched_.find(fd);
+    if (it != watched_.end() && it->second != 0) {
       Fl::remove_fd(fd);
-      watched_.erase(fd);
+      it->second = 0;
     }
     if (events == 0) return;
     // FLTK waits with select(), which cannot take descriptors this high.
@@ -54,10 +58,12 @@ class TFltkWaitSeam : public WaitSeam {
     ready_.clear();
     Fl::wait(timeoutMs < 0 ? 1e20 : timeoutMs / 1000.0);
     // FLTK does not say which condition made a descriptor ready: ask poll.
-    std::vector<pollfd> fds;
+    // The list is kept between waits; ready only records what it is told.
+    std::vector<pollfd>& fds = fds_;
+    fds.clear();
     for (int fd : ready_) {
       auto it = watched_.find(fd);
-      if (it != watched_.end()) fds.push_back({fd, it->second, 0});
+      if (it != watched_.end() && it->second != 0) fds.push_back({fd, it->second, 0});
     }
     if (!fds.empty()) ::poll(fds.data(), fds.size(), 0);
     for (const pollfd& p : fds)
@@ -87,6 +93,7 @@ class TFltkWaitSeam : public WaitSeam {
   int pipe_[2] = {-1, -1};
   std::map<int, short> watched_;
   std::vector<int> ready_;
+  std::vector<pollfd> fds_;
 };
 
 }  // namespace

@@ -439,6 +439,15 @@ TEST_F(WinsockTest, OptionsTranslateWinsockNumbers) {
   EXPECT_EQ(getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&value), &len),
             SOCKET_ERROR);
   EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+  // The type is read-only, for datagrams as for streams.
+  SOCKET d = socket(AF_INET, SOCK_DGRAM, 0);
+  len = sizeof value;
+  EXPECT_EQ(getsockopt(d, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&value), &len), 0);
+  EXPECT_EQ(value, SOCK_DGRAM);
+  EXPECT_EQ(setsockopt(d, SOL_SOCKET, SO_TYPE, reinterpret_cast<const char*>(&value), 4),
+            SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAENOPROTOOPT);
+  closesocket(d);
 }
 
 TEST_F(WinsockTest, SelectReportsReadableWritableAndAFailedConnect) {
