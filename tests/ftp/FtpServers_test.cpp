@@ -393,7 +393,11 @@ INSTANTIATE_TEST_SUITE_P(
         std::pair<const char*, Launch>{"pyftpdlib",
                                        [] { return std::make_unique<ftptest::PyFtpdServer>(); }},
         std::pair<const char*, Launch>{"vsftpd",
-                                       [] { return std::make_unique<ftptest::VsftpdServer>(); }}),
+                                       [] { return std::make_unique<ftptest::VsftpdServer>(); }},
+        std::pair<const char*, Launch>{"pureftpd",
+                                       [] { return std::make_unique<ftptest::PureFtpdServer>(); }},
+        std::pair<const char*, Launch>{"proftpd",
+                                       [] { return std::make_unique<ftptest::ProftpdServer>(); }}),
     [](const auto& info) { return std::string(info.param.first); });
 
 }  // namespace
