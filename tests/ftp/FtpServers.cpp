@@ -510,6 +510,9 @@ struct ScriptedFtpServer::Impl {
     const std::uint64_t offset = isFile ? restartAt : 0;
     restartAt = 0;
     if (!entry) {
+      // As proftpd does: the passive listener goes first, which resets a
+      // data connection still waiting on it, just before the 550.
+      CloseListener();
       Answer("550 No such file or directory.\r\n");
       return;
     }

@@ -84,8 +84,10 @@ struct Transfer {
 //   USER 331, PASS 230, CWD 250, PWD 257 "/", TYPE 200, NOOP 200,
 //   REST n 350 (n applies to the next RETR), PASV 227 (a data listener on
 //   127.0.0.1), PORT h1,..,p2 200 (only 127.0.0.1 is accepted, else 501),
-//   RETR / NLST / LIST: the data table (550 when the line is not in it, 425
-//   without PASV or PORT before), ABOR 226, QUIT 221 and close, anything
+//   RETR / NLST / LIST: the data table (550 when the line is not in it,
+//   after closing the passive listener, which resets a data connection
+//   waiting on it; 425 without PASV or PORT before), ABOR 226, QUIT 221 and
+//   close, anything
 //   else 502 "Command not implemented.".
 // ABOR during a transfer stops it: the data connection is closed, "426
 // Transfer aborted." goes out, then ABOR is answered as usual. A client that
