@@ -79,6 +79,37 @@ class WindowRunFixture : public TempFolderTest {
     return false;
   }
 
+  // Presses "Download File" and runs the loop until ended() holds, the run's
+  // timer is off and a scripted answer has been taken, then lets the last
+  // reports of the logout arrive.
+  void PressAndRun(int answer, const std::function<bool()>& ended) {
+    if (answer != 0) platform::HeadlessBoxes().Answer(answer);
+    window->btnFileDownload->Click();
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+          return ended() && !window->Timer1->Enabled() &&
+                 (answer == 0 || platform::HeadlessBoxes().Pending() == 0);
+        },
+        60000))
+        << "status: " << window->StatusBar1->SimpleText();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    PumpUntil([&] { return std::chrono::steady_clock::now() >= until; });
+  }
+
+  TApplication* application = nullptr;
+  TGetUpdateFile* window = nullptr;
+};
+
+class DownloadRunTest : public WindowRunFixture {
+ protected:
+  void SetUp() override {
+    WindowRunFixture::SetUp();
+    server.On("CWD //Program_TKV1", "250 Folder changed.\r\n");
+    server.On("CWD //Program_TKV", "250 Folder changed.\r\n");
+    StartWindow(
+        TDistributionServer{"127.0.0.1", "tkvdem", "demo2026", std::to_string(server.Port())});
+  }
+
   // Presses "Download File" and runs the loop until the run has logged out
   // and finished (the question, when there is one, is answered by then).
   void Run(int answer = 0) {
