@@ -524,12 +524,7 @@ TEST_P(FtpFailureTest, OneErrorAndInStepAfterwards) {
   EXPECT_TRUE(client->HasPrefix(c.errorPrefix)) << Joined();
   EXPECT_EQ(client->State(), TApdCustomFtpClient::psIdle);
 
-  client->Events.clear();
-  ASSERT_TRUE(client->Retrieve("next", "next", rmReplace));
-  ASSERT_TRUE(PumpToOutcome()) << Joined();
-  Settle();
-  EXPECT_EQ(client->Events, (Events{"log 6", "status 8"}));
-  EXPECT_EQ(ReadFile("next"), "next file");
+  ExpectNextFileWhole();
 }
 
 Transfer Finally(const char* reply) {
@@ -572,12 +567,7 @@ TEST_F(FtpClientTest, RefusedTransferReportsTheReplyNotTheDataReset) {
     if (!log.empty()) expected.insert(expected.begin(), log);
     EXPECT_EQ(client->Events, expected) << "round " << round;
   }
-  client->Events.clear();
-  ASSERT_TRUE(client->Retrieve("next", "next", rmReplace));
-  ASSERT_TRUE(PumpToOutcome()) << Joined();
-  Settle();
-  EXPECT_EQ(client->Events, (Events{"log 6", "status 8"}));
-  EXPECT_EQ(ReadFile("next"), "next file");
+  ExpectNextFileWhole();
 }
 
 TEST_F(FtpClientTest, MissingFinalReplyEndsInTheTransferTimeout) {
