@@ -477,7 +477,15 @@ void TApdCustomFtpClient::ProcessReply(std::int32_t Code, const std::string& Lin
       break;
     case psListing:
     case psRetrieving:
-      if (Code < 200) break;
+      if (Code < 200) {
+        if (transferSent_ && !startSeen_) {
+          // The transfer starts: a data connection that already failed
+          // fails it.
+          startSeen_ = true;
+          FailPendingDataError();
+        }
+        break;
+      }
       switch (Code) {
         case 200:
         case 350:
@@ -502,6 +510,12 @@ void TApdCustomFtpClient::ProcessReply(std::int32_t Code, const std::string& Lin
           // connection has been closed by the server as well.
           finalReply_ = true;
           replySeen_ = true;
+          if (pendingDataError_ != 0) {
+            // A success without a start reply, over a data connection that
+            // failed: the data cannot be whole.
+            FailPendingDataError();
+            break;
+          }
           FinishTransferIfComplete();
           break;
         default:

@@ -258,6 +258,8 @@ class TApdCustomFtpClient : public TApdCustomWinsockPort {
   bool StartDataConnection();
   // A transfer ends well once both of its halves are in.
   void FinishTransferIfComplete();
+  // Reports the data connection's held-back error, if any, as the transfer's.
+  void FailPendingDataError();
   // Forgets the transfer on the way back to psIdle or psClosed; a final
   // reply still due is absorbed when it comes.
   void EndTransfer();
@@ -295,6 +297,10 @@ class TApdCustomFtpClient : public TApdCustomWinsockPort {
   bool finalReply_ = false;    // a positive final reply arrived
   bool replySeen_ = false;     // any final reply arrived
   bool dataDone_ = false;      // the server closed the data connection
+  bool startSeen_ = false;     // the server said the transfer starts (1xx)
+  // An error of the data connection before the server said whether the
+  // transfer starts: the server's reply decides what is reported.
+  int pendingDataError_ = 0;
   std::int32_t fileError_ = 0;
   // The final reply of a transfer already reported as failed is still due.
   bool absorbFinal_ = false;

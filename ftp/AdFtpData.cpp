@@ -278,6 +278,12 @@ void TApdCustomFtpClient::DataError(platform::SOCKET, int errorCode) {
   // Only the first error of a transfer is reported; the flag is set first,
   // so that errors raised while the transfer is being closed stay quiet.
   if (AbortFlag) return;
+  // A server that refuses the transfer may reset a passive connection it
+  // never accepted just before its refusal; the refusal is the report.
+  if (IsTransferState(FtpState) && transferSent_ && !startSeen_) {
+    if (pendingDataError_ == 0) pendingDataError_ = errorCode;
+    return;
+  }
   AbortFlag = true;
   if (IsTransferState(FtpState))
     FailTransfer(errorCode, nullptr);
@@ -342,6 +348,12 @@ std::string TApdCustomFtpClient::ListingText() const {
 // ---------------------------------------------------------------------------
 // Ending a transfer
 
+void TApdCustomFtpClient::FailPendingDataError() {
+  const int code = pendingDataError_;
+  pendingDataError_ = 0;
+  if (code != 0 && !AbortFlag) FailTransfer(code, nullptr);
+}
+
 void TApdCustomFtpClient::FinishTransferIfComplete() {
   if (!dataDone_ || !finalReply_) return;
   if (FtpState == psListing) {
@@ -367,6 +379,8 @@ void TApdCustomFtpClient::EndTransfer() {
   finalReply_ = false;
   replySeen_ = false;
   dataDone_ = false;
+  startSeen_ = false;
+  pendingDataError_ = 0;
   fileError_ = 0;
   listing_.clear();
   listing_.shrink_to_fit();

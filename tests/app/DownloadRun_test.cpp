@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,7 +28,9 @@ using ftptest::ScriptedFtpServer;
 
 const char kQuestion[] = "Required files had been completely downloaded, install program now?";
 
-class DownloadRunTest : public TempFolderTest {
+// The window on the headless backend with the socket layer and the message
+// loop put back afterwards; the subclass starts it against its server.
+class WindowRunFixture : public TempFolderTest {
  protected:
   void SetUp() override {
     TempFolderTest::SetUp();
@@ -35,11 +39,10 @@ class DownloadRunTest : public TempFolderTest {
     platform::HeadlessBoxes().Reset();
     UnloadWinsock();
     WinsockDispatcherStartup();
-    server.On("CWD //Program_TKV1", "250 Folder changed.\r\n");
-    server.On("CWD //Program_TKV", "250 Folder changed.\r\n");
+  }
+  void StartWindow(TDistributionServer distribution) {
     application = new TApplication();
-    window = StartApplication(*application, TDistributionServer{"127.0.0.1", "tkvdem", "demo2026",
-                                                                std::to_string(server.Port())});
+    window = StartApplication(*application, std::move(distribution));
   }
   void TearDown() override {
     delete application;
@@ -76,27 +79,45 @@ class DownloadRunTest : public TempFolderTest {
     return false;
   }
 
-  // Presses "Download File" and runs the loop until the run has logged out
-  // and finished (the question, when there is one, is answered by then).
-  void Run(int answer = 0) {
+  // Presses "Download File" and runs the loop until ended() holds, the run's
+  // timer is off and a scripted answer has been taken, then lets the last
+  // reports of the logout arrive.
+  void PressAndRun(int answer, const std::function<bool()>& ended) {
     if (answer != 0) platform::HeadlessBoxes().Answer(answer);
-    const std::size_t quits = server.CountOf("QUIT");
     window->btnFileDownload->Click();
     ASSERT_TRUE(PumpUntil(
         [&] {
-          return server.CountOf("QUIT") > quits && !window->Timer1->Enabled() &&
+          return ended() && !window->Timer1->Enabled() &&
                  (answer == 0 || platform::HeadlessBoxes().Pending() == 0);
         },
         60000))
         << "status: " << window->StatusBar1->SimpleText();
-    // The last reports of the logout arrive.
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
     PumpUntil([&] { return std::chrono::steady_clock::now() >= until; });
   }
 
-  ScriptedFtpServer server;
   TApplication* application = nullptr;
   TGetUpdateFile* window = nullptr;
+};
+
+class DownloadRunTest : public WindowRunFixture {
+ protected:
+  void SetUp() override {
+    WindowRunFixture::SetUp();
+    server.On("CWD //Program_TKV1", "250 Folder changed.\r\n");
+    server.On("CWD //Program_TKV", "250 Folder changed.\r\n");
+    StartWindow(
+        TDistributionServer{"127.0.0.1", "tkvdem", "demo2026", std::to_string(server.Port())});
+  }
+
+  // Presses "Download File" and runs the loop until the run has logged out
+  // and finished (the question, when there is one, is answered by then).
+  void Run(int answer = 0) {
+    const std::size_t quits = server.CountOf("QUIT");
+    PressAndRun(answer, [&] { return server.CountOf("QUIT") > quits; });
+  }
+
+  ScriptedFtpServer server;
 };
 
 TEST_F(DownloadRunTest, WholeRunFetchesTheListedFilesInServerOrder) {
@@ -246,5 +267,58 @@ TEST_F(DownloadRunTest, CloseRestoresTheEnglishCaptionInChinese) {
   ASSERT_TRUE(PumpUntil([&] { return window->Caption() == window->SavedCaption; }, 10000));
   EXPECT_EQ(window->SavedCaption, "Program Installation System  (Updated on 2019/03/25)");
 }
+
+// The whole run against each real server, from the demo account's root:
+// the edition's folder, its files byte for byte, the installer under its
+// edition's name, the question, and the logout. pure-ftpd lists "." and
+// "..", which the run passes over.
+struct RealServerRun {
+  const char* name;
+  std::function<std::unique_ptr<ftptest::RealFtpServer>()> start;
+};
+
+class RealServerRunTest : public WindowRunFixture,
+                          public ::testing::WithParamInterface<RealServerRun> {
+ protected:
+  void SetUp() override {
+    WindowRunFixture::SetUp();
+    server = GetParam().start();
+    if (!server->Running()) GTEST_SKIP() << server->Error();
+    StartWindow(TDistributionServer{"127.0.0.1", server->User(), server->Password(),
+                                    std::to_string(server->Port())});
+  }
+
+  std::unique_ptr<ftptest::RealFtpServer> server;
+};
+
+TEST_P(RealServerRunTest, WholeRunFetchesTheEditionsFiles) {
+  std::string data(3 * 1024 * 1024 + 7, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<char>((i * 131) ^ (i >> 9));
+  server->AddFile("Program_TKV1/Setup.exe", "#!/bin/sh\necho installed\n");
+  server->AddFile("Program_TKV1/data.bin", data);
+  server->AddFile("Program_TKV1/readme.txt", "read me\n");
+  server->AddFile("Program_TKV/other.txt", "another edition\n");
+  PressAndRun(platform::IDNO, [&] { return window->StatusBar1->SimpleText() == "Logged out"; });
+  std::vector<std::string> received = Received();
+  std::sort(received.begin(), received.end());
+  EXPECT_EQ(received, (std::vector<std::string>{"Setup.exe", "data.bin", "readme.txt"}));
+  EXPECT_EQ(window->ReceivedCount, 3);
+  EXPECT_EQ(Read(Target() / "SetupTKV1.exe"), "#!/bin/sh\necho installed\n");
+  EXPECT_TRUE(Read(Target() / "data.bin") == data) << "data.bin differs";
+  EXPECT_EQ(Read(Target() / "readme.txt"), "read me\n");
+  EXPECT_FALSE(fs::exists(Target() / "other.txt"));
+  EXPECT_EQ(Boxes(), (std::vector<std::string>{"Confirm|" + std::string(kQuestion)}));
+  EXPECT_FALSE(application->Terminated());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, RealServerRunTest,
+    ::testing::Values(
+        RealServerRun{"Pyftpdlib", [] { return std::make_unique<ftptest::PyFtpdServer>(); }},
+        RealServerRun{"Vsftpd", [] { return std::make_unique<ftptest::VsftpdServer>(); }},
+        RealServerRun{"PureFtpd", [] { return std::make_unique<ftptest::PureFtpdServer>(); }},
+        RealServerRun{"Proftpd", [] { return std::make_unique<ftptest::ProftpdServer>(); }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

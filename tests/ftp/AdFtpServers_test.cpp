@@ -1,6 +1,8 @@
 // The FTP client against real servers from Debian on 127.0.0.1, in passive
 // and active mode: login, the current folder, a change of folder, both
-// listings and retrieves in the three modes, a large file byte for byte.
+// listings and retrieves in the three modes, a restart beyond the end of the
+// file, a large file byte for byte. One table of servers: what differs
+// between them is written in their row.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -18,6 +20,8 @@ struct ServerCase {
   const char* name;
   std::function<std::unique_ptr<RealFtpServer>()> start;
   bool passive;
+  // The events of a restart at an offset beyond the end of the file.
+  std::vector<std::string> restartBeyondEnd;
 };
 
 class FtpRealServerTest : public FtpClientTest, public ::testing::WithParamInterface<ServerCase> {
@@ -80,6 +84,23 @@ TEST_P(FtpRealServerTest, RetrieveModes) {
   EXPECT_EQ(ReadFile("more.bin"), "head:#!/bin/sh\necho installed\n");
 }
 
+// A restart offset beyond the file: most servers refuse the RETR with 554,
+// which is the one error; vsftpd opens the transfer and sends nothing, which
+// is a success with no bytes. Either way the local file keeps its bytes.
+TEST_P(FtpRealServerTest, RestartBeyondTheEndOfTheFile) {
+  const std::string local = Pattern(200000);
+  WriteFile("long.bin", local);
+  client->SetRestartAt(200000);
+  const auto events =
+      Run([&] { return client->Retrieve("/Program_TKV1/data.bin", "long.bin", rmRestart); });
+  ASSERT_EQ(events.size(), GetParam().restartBeyondEnd.size()) << Joined();
+  for (std::size_t i = 0; i < events.size(); ++i)
+    EXPECT_TRUE(events[i].starts_with(GetParam().restartBeyondEnd[i])) << Joined();
+  EXPECT_TRUE(ReadFile("long.bin") == local);
+  Settle();
+  EXPECT_EQ(client->Events.size(), events.size()) << "one outcome only: " << Joined();
+}
+
 TEST_P(FtpRealServerTest, LargeFileArrivesByteForByte) {
   const std::string big = Pattern(64u * 1024 * 1024 + 5);
   server->AddFile("big.bin", big);
@@ -107,11 +128,26 @@ std::unique_ptr<RealFtpServer> StartVsftpd() {
   return std::make_unique<ftptest::VsftpdServer>();
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, FtpRealServerTest,
-                         ::testing::Values(ServerCase{"PyftpdlibPassive", StartPyFtpd, true},
-                                           ServerCase{"PyftpdlibActive", StartPyFtpd, false},
-                                           ServerCase{"VsftpdPassive", StartVsftpd, true},
-                                           ServerCase{"VsftpdActive", StartVsftpd, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+std::unique_ptr<RealFtpServer> StartPureFtpd() {
+  return std::make_unique<ftptest::PureFtpdServer>();
+}
+std::unique_ptr<RealFtpServer> StartProftpd() {
+  return std::make_unique<ftptest::ProftpdServer>();
+}
+
+const std::vector<std::string> kRefused{"log 9", "error 554"};
+const std::vector<std::string> kNothingSent{"log 9", "status 8"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, FtpRealServerTest,
+    ::testing::Values(ServerCase{"PyftpdlibPassive", StartPyFtpd, true, kRefused},
+                      ServerCase{"PyftpdlibActive", StartPyFtpd, false, kRefused},
+                      ServerCase{"VsftpdPassive", StartVsftpd, true, kNothingSent},
+                      ServerCase{"VsftpdActive", StartVsftpd, false, kNothingSent},
+                      ServerCase{"PureFtpdPassive", StartPureFtpd, true, kRefused},
+                      ServerCase{"PureFtpdActive", StartPureFtpd, false, kRefused},
+                      ServerCase{"ProftpdPassive", StartProftpd, true, kRefused},
+                      ServerCase{"ProftpdActive", StartProftpd, false, kRefused}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -114,6 +114,18 @@ class FtpClientTest : public TempFolderTest {
     PumpUntil([&] { return std::chrono::steady_clock::now() >= until; });
   }
 
+  // Retrieves "next", which the test's server serves as "next file", and
+  // expects it whole with the usual two events: the client is in step
+  // after whatever came before.
+  void ExpectNextFileWhole() {
+    client->Events.clear();
+    ASSERT_TRUE(client->Retrieve("next", "next", rmReplace));
+    ASSERT_TRUE(PumpToOutcome()) << Joined();
+    Settle();
+    EXPECT_EQ(client->Events, (std::vector<std::string>{"log 6", "status 8"}));
+    EXPECT_EQ(ReadFile("next"), "next file");
+  }
+
   std::string Joined() const {
     std::string all;
     for (const std::string& e : client->Events)

@@ -4,11 +4,13 @@
 #include "ftp/FtpServersPosix.h"
 
 #include <arpa/inet.h>
+#include <crypt.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -508,6 +510,9 @@ struct ScriptedFtpServer::Impl {
     const std::uint64_t offset = isFile ? restartAt : 0;
     restartAt = 0;
     if (!entry) {
+      // As proftpd does: the passive listener goes first, which resets a
+      // data connection still waiting on it, just before the 550.
+      CloseListener();
       Answer("550 No such file or directory.\r\n");
       return;
     }
@@ -956,6 +961,143 @@ VsftpdServer::VsftpdServer(std::uint16_t port) : RealFtpServer("anonymous", "dem
     out.close();
     Launch("/usr/sbin/vsftpd", {config});
     if (Running() || port != 0 || Error().find("not installed") != std::string::npos) break;
+  }
+}
+
+namespace {
+
+// The hash of the demo password for the account files of pure-ftpd and
+// proftpd, in the SHA-512 form of crypt(3) that both accept.
+std::string DemoPasswordHash(const std::string& password) {
+  crypt_data data{};
+  const char* hash = crypt_r(password.c_str(), "$6$tkvtestsalt$", &data);
+  return hash != nullptr && hash[0] == '$' ? hash : std::string();
+}
+
+// Runs a program to its end with the output sent to log; true when it
+// exited with 0.
+bool RunToEnd(const std::string& program, std::vector<std::string> arguments,
+              const std::string& log) {
+  arguments.insert(arguments.begin(), program);
+  std::vector<char*> args;
+  for (std::string& a : arguments)
+    args.push_back(a.data());
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  const int failed = posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) return false;
+  int status = 0;
+  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string Unpacked(const std::string& package, const std::string& program) {
+  return std::string(kUnpackedServersFolder) + "/" + package + "/" + program;
+}
+
+// The uid and gid of "nobody", which serve the files of pure-ftpd and proftpd.
+constexpr int kNobody = 65534;
+
+}  // namespace
+
+PureFtpdServer::PureFtpdServer(std::uint16_t port) : RealFtpServer("tkvdemo", "demo2026") {
+  if (geteuid() != 0) {
+    Fail("pure-ftpd needs to run as root here (it changes to its virtual user's uid)");
+    return;
+  }
+  const std::string server = Unpacked("pure-ftpd", "usr/sbin/pure-ftpd");
+  const std::string pureDb = Unpacked("pure-ftpd", "usr/bin/pure-pw");
+  if (access(server.c_str(), X_OK) != 0 || access(pureDb.c_str(), X_OK) != 0) {
+    Fail(server + " is not unpacked (scripts/deps test unpacks it)");
+    return;
+  }
+  // A virtual user's line: name, hash, uid, gid, gecos, then the home
+  // folder, whose "/./" ending chroots the user there.
+  const std::string passwd = WorkFolder() + "/pureftpd.passwd";
+  const std::string database = WorkFolder() + "/pureftpd.pdb";
+  {
+    std::ofstream out(passwd, std::ios::trunc);
+    out << User() << ":" << DemoPasswordHash(Password()) << ":" << kNobody << ":" << kNobody
+        << "::" << Root() << "/./::::::::::::\n";
+  }
+  if (!RunToEnd(pureDb, {"mkdb", database, "-f", passwd}, WorkFolder() + "/pure-pw.log")) {
+    Fail("pure-pw mkdb failed: " + ReadTail(WorkFolder() + "/pure-pw.log", 2000));
+    return;
+  }
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    ChoosePorts(port);
+    Launch(server,
+           {"--bind", "127.0.0.1," + std::to_string(Port()), "--login", "puredb:" + database,
+            "--noanonymous", "--dontresolve", "--chrooteveryone", "--minuid", "1",
+            "--maxclientsnumber", "50", "--maxclientsperip", "50", "--passiveportrange",
+            std::to_string(PassiveFirst()) + ":" + std::to_string(PassiveLast()),
+            "--forcepassiveip", "127.0.0.1"});
+    if (Running() || port != 0) break;
+  }
+}
+
+ProftpdServer::ProftpdServer(std::uint16_t port) : RealFtpServer("tkvdemo", "demo2026") {
+  if (geteuid() != 0) {
+    Fail("proftpd needs to run as root here (it chroots and changes to its user)");
+    return;
+  }
+  const std::string server = Unpacked("proftpd-core", "usr/sbin/proftpd");
+  if (access(server.c_str(), X_OK) != 0) {
+    Fail(server + " is not unpacked (scripts/deps test unpacks it)");
+    return;
+  }
+  const std::string users = WorkFolder() + "/proftpd.passwd";
+  const std::string groups = WorkFolder() + "/proftpd.group";
+  {
+    std::ofstream out(users, std::ios::trunc);
+    out << User() << ":" << DemoPasswordHash(Password()) << ":" << kNobody << ":" << kNobody
+        << "::" << Root() << ":/bin/false\n";
+    std::ofstream group(groups, std::ios::trunc);
+    group << "nogroup:x:" << kNobody << ":\n";
+  }
+  // proftpd refuses account files that others may read.
+  chmod(users.c_str(), 0600);
+  chmod(groups.c_str(), 0600);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    ChoosePorts(port);
+    const std::string config = WorkFolder() + "/proftpd.conf";
+    std::ofstream out(config, std::ios::trunc);
+    out << "ServerType standalone\n"
+           "ServerName \"TKV test\"\n"
+           "DefaultAddress 127.0.0.1\n"
+           "SocketBindTight on\n"
+           "UseIPv6 off\n"
+           "Port "
+        << Port() << "\nPassivePorts " << PassiveFirst() << " " << PassiveLast()
+        << "\n"
+           "User nobody\n"
+           "Group nogroup\n"
+           "AuthOrder mod_auth_file.c\n"
+           "AuthUserFile "
+        << users << "\nAuthGroupFile " << groups
+        << "\n"
+           "RequireValidShell off\n"
+           "UseFtpUsers off\n"
+           "DefaultRoot ~\n"
+           "PidFile "
+        << WorkFolder() << "/proftpd.pid\nScoreboardFile " << WorkFolder()
+        << "/proftpd.scoreboard\n"
+           "DelayTable none\n"
+           "WtmpLog off\n"
+           "UseReverseDNS off\n"
+           "TransferLog none\n"
+           "MaxInstances 50\n"
+           "<Limit WRITE>\n"
+           "  DenyAll\n"
+           "</Limit>\n";
+    out.close();
+    Launch(server, {"-n", "-q", "-c", config});
+    if (Running() || port != 0) break;
   }
 }
 

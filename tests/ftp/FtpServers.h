@@ -1,7 +1,7 @@
 // FTP servers for the tests, all on 127.0.0.1 only: a scripted server whose
 // replies a test writes as a table, for reply sequences and faults that real
-// servers will not produce, and launchers of two real servers (pyftpdlib and
-// vsftpd from Debian) that serve a temporary folder.
+// servers will not produce, and launchers of four real servers (pyftpdlib,
+// vsftpd, pure-ftpd and proftpd from Debian) that serve a temporary folder.
 //
 // Threads: a ScriptedFtpServer serves on a thread of its own, so the test's
 // main thread stays free to run the client's message loop; every public
@@ -84,8 +84,10 @@ struct Transfer {
 //   USER 331, PASS 230, CWD 250, PWD 257 "/", TYPE 200, NOOP 200,
 //   REST n 350 (n applies to the next RETR), PASV 227 (a data listener on
 //   127.0.0.1), PORT h1,..,p2 200 (only 127.0.0.1 is accepted, else 501),
-//   RETR / NLST / LIST: the data table (550 when the line is not in it, 425
-//   without PASV or PORT before), ABOR 226, QUIT 221 and close, anything
+//   RETR / NLST / LIST: the data table (550 when the line is not in it,
+//   after closing the passive listener, which resets a data connection
+//   waiting on it; 425 without PASV or PORT before), ABOR 226, QUIT 221 and
+//   close, anything
 //   else 502 "Command not implemented.".
 // ABOR during a transfer stops it: the data connection is closed, "426
 // Transfer aborted." goes out, then ABOR is answered as usual. A client that
@@ -207,6 +209,31 @@ class PyFtpdServer : public RealFtpServer {
 class VsftpdServer : public RealFtpServer {
  public:
   explicit VsftpdServer(std::uint16_t port = 0);  // 0: a free port
+};
+
+// The two servers that Debian will not install beside vsftpd are run from
+// their unpacked packages, which scripts/deps test puts under this folder
+// (one subfolder per package, e.g. ".../pure-ftpd/usr/sbin/pure-ftpd").
+inline constexpr const char* kUnpackedServersFolder = "/var/cache/tkv-setup/ftp-servers";
+
+// pure-ftpd from its unpacked package, in the foreground: one virtual user
+// (user "tkvdemo", password "demo2026") in a generated PureDB, chrooted to
+// Root() and mapped to the unprivileged user "nobody"; anonymous login off,
+// passive address 127.0.0.1 with a small port range. It needs root (it
+// changes to the virtual user's uid); otherwise Error() says so.
+class PureFtpdServer : public RealFtpServer {
+ public:
+  explicit PureFtpdServer(std::uint16_t port = 0);  // 0: a free port
+};
+
+// proftpd from its unpacked package, stand-alone in the foreground (-n)
+// with a generated configuration: one account (user "tkvdemo", password
+// "demo2026") from a generated AuthUserFile, chrooted to Root(), running as
+// "nobody"; writes refused, passive ports from a small range. It needs
+// root; otherwise Error() says so.
+class ProftpdServer : public RealFtpServer {
+ public:
+  explicit ProftpdServer(std::uint16_t port = 0);  // 0: a free port
 };
 
 }  // namespace ftptest
