@@ -167,6 +167,8 @@ class TApdCustomFtpClient : public TApdCustomWinsockPort {
   void SetFtpLog(TApdFtpLog* value);
 
   bool Connected() const { return FtpState != psClosed; }
+  // The bytes of the current or last transfer; a transfer past 2 GiB - 1
+  // reads INT32_MAX from then on, never a negative or wrapped count.
   std::int32_t BytesTransferred() const { return bytesTransferred_; }
   std::int32_t RestartAt() const { return restartAt_; }
   void SetRestartAt(std::int32_t value) { restartAt_ = value; }
@@ -271,6 +273,8 @@ class TApdCustomFtpClient : public TApdCustomWinsockPort {
   platform::u_long ControlPeerAddress();
   platform::SOCKET ControlSocket();
   bool IsFinalTransferReply(std::int32_t code) const;
+  // Adds received bytes to BytesTransferred, which stops at INT32_MAX.
+  void CountTransferred(int count);
 
   std::string account_;
   std::int32_t bytesTransferred_ = 0;

@@ -1,9 +1,11 @@
 // The FTP client's data connection: listings, retrieves and their local
 // file, passive and active connections, and the ends of a transfer.
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstring>
+#include <limits>
 
 #include "dispatch/AdExcept.h"
 #include "ftp/AdFtp.h"
@@ -294,6 +296,15 @@ void TApdCustomFtpClient::DataError(platform::SOCKET, int errorCode) {
 // ---------------------------------------------------------------------------
 // Receiving
 
+void TApdCustomFtpClient::CountTransferred(int count) {
+  // The count is 32 bits wide. Past 2 GiB it stays at its largest value:
+  // a wrapped count would go negative and later pass small, true-looking
+  // values, while the largest value reads as "at least this much".
+  const std::int64_t sum = static_cast<std::int64_t>(bytesTransferred_) + count;
+  bytesTransferred_ = static_cast<std::int32_t>(
+      std::min<std::int64_t>(sum, std::numeric_limits<std::int32_t>::max()));
+}
+
 std::int32_t TApdCustomFtpClient::ReceiveData() {
   if (DataSocket == platform::INVALID_SOCKET) return 0;
   if (FtpState == psRetrieving) {
@@ -301,10 +312,7 @@ std::int32_t TApdCustomFtpClient::ReceiveData() {
     RestartTransferTimer();
     const int n = SocketObject->ReadSocket(DataSocket, DataBuffer.data(), FtpBufferSize, 0);
     if (n > 0) {
-      // The count is 32 bits wide; past 2 GiB it wraps instead of
-      // overflowing.
-      bytesTransferred_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(bytesTransferred_) +
-                                                    static_cast<std::uint32_t>(n));
+      CountTransferred(n);
       const std::int32_t error = fileStream_->Write(DataBuffer.data(), static_cast<std::size_t>(n));
       if (error != 0) {
         fileError_ = error;
@@ -318,8 +326,7 @@ std::int32_t TApdCustomFtpClient::ReceiveData() {
   if (FtpState != psListing) return 0;
   const int n = SocketObject->ReadSocket(DataSocket, DataBuffer.data(), FtpBufferSize - 1, 0);
   if (n > 0) {
-    bytesTransferred_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(bytesTransferred_) +
-                                                  static_cast<std::uint32_t>(n));
+    CountTransferred(n);
     AppendListing(DataBuffer.data(), n);
   }
   return n;

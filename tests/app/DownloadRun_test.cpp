@@ -229,6 +229,45 @@ TEST_F(DownloadRunTest, NamesThatLeaveTheFolderAreNeverFetched) {
   EXPECT_TRUE(Boxes().size() == 1) << "no error for names passed over";
 }
 
+TEST_F(DownloadRunTest, TenThousandNamesAreSiftedAndThePlainOnesFetched) {
+  // Fetching ten thousand files would take minutes; the listing holds that
+  // many names, and all but three of them point into a folder.
+  std::string listing = "first.txt\r\n";
+  for (int i = 0; i < 10000; ++i) {
+    listing += "sub/n" + std::to_string(i) + "\r\n";
+    if (i == 5000) listing += "middle.txt\r\n";
+  }
+  listing += "last.txt\r\n";
+  server.SetListing("NLST", listing);
+  for (const char* name : {"first.txt", "middle.txt", "last.txt"})
+    server.SetFile(name, name);
+  Run(platform::IDNO);
+  EXPECT_EQ(Received(), (std::vector<std::string>{"first.txt", "middle.txt", "last.txt"}));
+  EXPECT_EQ(server.CountOf("RETR"), 3u);
+  EXPECT_EQ(Read(Target() / "middle.txt"), "middle.txt");
+  EXPECT_FALSE(fs::exists(Target() / "sub"));
+}
+
+TEST_F(DownloadRunTest, SilentServerTimesOutAndTheWindowStaysUsable) {
+  server.SetGreeting("");
+  platform::HeadlessBoxes().Answer(platform::IDOK);
+  window->btnFileDownload->Click();
+  // The window's own time-out is minutes long; the connection is not made
+  // yet, so a short one still applies to this run.
+  window->ApdFtpClient1->SetTransferTimeout(10);
+  ASSERT_TRUE(PumpUntil([&] { return BoxShown("Transfer timed out"); }, 20000))
+      << "status: " << window->StatusBar1->SimpleText();
+  ASSERT_TRUE(PumpUntil([&] { return !window->ApdFtpClient1->Connected(); }, 5000));
+  EXPECT_TRUE(Received().empty());
+
+  // The next press, on a server that answers, is a whole run.
+  server.SetGreeting("220 Back.\r\n");
+  server.SetListing("NLST", "one.txt\r\n");
+  server.SetFile("one.txt", "1");
+  Run(platform::IDNO);
+  EXPECT_EQ(Received(), std::vector<std::string>{"one.txt"});
+}
+
 TEST_F(DownloadRunTest, UnwritableLocalFileIsAWarningAndTheRunGoesOn) {
   fs::create_directories(Target() / "blocked.txt");
   server.SetListing("NLST", "blocked.txt\r\nok.txt\r\n");

@@ -67,6 +67,30 @@ Split SplitLine(const std::string& line) {
   return s;
 }
 
+// A command line without the telnet commands a client may put in front of
+// or among its commands (its answers to options the server offered), as a
+// server's telnet layer would take them out; IAC IAC stays as one 0xFF.
+std::string WithoutTelnetCommands(const std::string& line) {
+  std::string out;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (static_cast<unsigned char>(line[i]) != 0xFF || i + 1 >= line.size()) {
+      out += line[i];
+      continue;
+    }
+    const auto command = static_cast<unsigned char>(line[i + 1]);
+    if (command == 0xFF) {
+      out += line[i];
+      ++i;
+    } else if (command == 0xFA) {  // SB ... IAC SE
+      const std::size_t end = line.find("\xFF\xF0", i + 2);
+      i = end == std::string::npos ? line.size() : end + 1;
+    } else {
+      i += command >= 0xFB ? 2 : 1;  // WILL, WONT, DO, DONT carry an option
+    }
+  }
+  return out;
+}
+
 // The key under which a whole line is stored and looked up.
 std::string LineKey(const std::string& line) {
   const Split s = SplitLine(line);
@@ -240,6 +264,7 @@ struct ScriptedFtpServer::Impl {
       std::string line = received.substr(0, end);
       received.erase(0, end + 1);
       if (!line.empty() && line.back() == '\r') line.pop_back();
+      line = WithoutTelnetCommands(line);
       {
         std::lock_guard lock(mutex);
         commands.push_back(line);

@@ -76,11 +76,12 @@ struct Transfer {
 // the next caller waits in the backlog. The destructor ends any session and
 // joins the thread without waiting for the client.
 //
-// Commands are matched by a pattern: a verb alone ("USER", any case) matches
-// every line with that verb; a pattern with a blank ("RETR Setup.exe")
-// matches that whole line, its verb in any case and the rest exactly. A
-// whole-line rule wins over a verb rule, and any rule wins over the built-in
-// answers:
+// Telnet commands in a command line (IAC and its command, with the option
+// of WILL, WONT, DO and DONT, a subnegotiation up to IAC SE) are taken out
+// before it is recorded or matched. Commands are matched by a pattern: a verb alone ("USER", any
+// case) matches every line with that verb; a pattern with a blank ("RETR Setup.exe") matches that
+// whole line, its verb in any case and the rest exactly. A whole-line rule wins over a verb rule,
+// and any rule wins over the built-in answers:
 //   USER 331, PASS 230, CWD 250, PWD 257 "/", TYPE 200, NOOP 200,
 //   REST n 350 (n applies to the next RETR), PASV 227 (a data listener on
 //   127.0.0.1), PORT h1,..,p2 200 (only 127.0.0.1 is accepted, else 501),
