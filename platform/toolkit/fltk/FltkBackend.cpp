@@ -537,42 +537,18 @@ void FitMarkAndCaption(Fl_Widget* widget, const std::string& caption) {
   if (needed > widget->w()) widget->size(needed, widget->h());
 }
 
-class TRadioPeer : public TWidgetPeer {
+// A button with a mark and a caption that the user turns on or off: a
+// radio button or a check box. The click goes to the control, which decides
+// the new state.
+template <class TControlClass, class TFlButton>
+class TMarkPeer : public TWidgetPeer {
  public:
-  explicit TRadioPeer(TRadioButton& radio)
-      : TWidgetPeer(radio, new Fl_Round_Button(0, 0, 1, 1)), radio_(radio) {
-    auto* button = static_cast<Fl_Round_Button*>(widget_);
-    button->type(FL_RADIO_BUTTON);
-    // A click on the button that is already on still counts.
-    button->when(FL_WHEN_RELEASE_ALWAYS);
-    button->callback(
-        [](Fl_Widget*, void* self) {
-          auto* peer = static_cast<TRadioPeer*>(self);
-          peer->Post([radio = &peer->radio_] { radio->UserClick(); });
-        },
-        this);
-  }
-
- protected:
-  void UpdateWidget() override {
-    label_ = LabelText(control_.Caption());
-    widget_->label(label_.c_str());
-    FitMarkAndCaption(widget_, label_);
-    static_cast<Fl_Button*>(widget_)->value(radio_.Checked() ? 1 : 0);
-  }
-
- private:
-  TRadioButton& radio_;
-};
-
-class TCheckPeer : public TWidgetPeer {
- public:
-  explicit TCheckPeer(TCheckBox& check)
-      : TWidgetPeer(check, new Fl_Check_Button(0, 0, 1, 1)), check_(check) {
+  explicit TMarkPeer(TControlClass& control)
+      : TWidgetPeer(control, new TFlButton(0, 0, 1, 1)), mark_(control) {
     widget_->callback(
         [](Fl_Widget*, void* self) {
-          auto* peer = static_cast<TCheckPeer*>(self);
-          peer->Post([check = &peer->check_] { check->UserClick(); });
+          auto* peer = static_cast<TMarkPeer*>(self);
+          peer->Post([mark = &peer->mark_] { mark->UserClick(); });
         },
         this);
   }
@@ -582,12 +558,23 @@ class TCheckPeer : public TWidgetPeer {
     label_ = LabelText(control_.Caption());
     widget_->label(label_.c_str());
     FitMarkAndCaption(widget_, label_);
-    static_cast<Fl_Button*>(widget_)->value(check_.Checked() ? 1 : 0);
+    static_cast<Fl_Button*>(widget_)->value(mark_.Checked() ? 1 : 0);
   }
 
  private:
-  TCheckBox& check_;
+  TControlClass& mark_;
 };
+
+class TRadioPeer : public TMarkPeer<TRadioButton, Fl_Round_Button> {
+ public:
+  explicit TRadioPeer(TRadioButton& radio) : TMarkPeer(radio) {
+    static_cast<Fl_Button*>(widget_)->type(FL_RADIO_BUTTON);
+    // A click on the button that is already on still counts.
+    widget_->when(FL_WHEN_RELEASE_ALWAYS);
+  }
+};
+
+using TCheckPeer = TMarkPeer<TCheckBox, Fl_Check_Button>;
 
 class TEditPeer : public TWidgetPeer {
  public:
